@@ -1,0 +1,92 @@
+#include "tests/support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace qvtest {
+
+ProcessResult runProgram(const std::vector<std::string>& argv, const std::string& input) {
+  ProcessResult result;
+  signal(SIGPIPE, SIG_IGN);  // a child that stops reading must not kill the test
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  size_t written = 0;
+  if (input.empty()) {
+    close(in[1]);
+    in[1] = -1;
+  }
+  fcntl(in[1], F_SETFL, O_NONBLOCK);
+  bool outOpen = true, errOpen = true;
+  while (outOpen || errOpen) {
+    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+    fds[0].fd = outOpen ? out[0] : -1;
+    fds[1].fd = errOpen ? err[0] : -1;
+    if (poll(fds, 3, -1) < 0) continue;
+    char buffer[65536];
+    for (int i = 0; i < 2; ++i) {
+      if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        (i == 0 ? result.out : result.err).append(buffer, size_t(n));
+      } else {
+        (i == 0 ? outOpen : errOpen) = false;
+        close(fds[i].fd);
+      }
+    }
+    if (in[1] >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      ssize_t n = write(in[1], input.data() + written, input.size() - written);
+      if (n > 0) written += size_t(n);
+      if (n < 0 || written == input.size()) {
+        close(in[1]);
+        in[1] = -1;
+      }
+    }
+  }
+  if (in[1] >= 0) close(in[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+std::string toHex(const unsigned char* bytes, size_t length) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (size_t i = 0; i < length; ++i) {
+    hex += kDigits[bytes[i] >> 4];
+    hex += kDigits[bytes[i] & 15];
+  }
+  return hex;
+}
+
+std::string toHex(const std::string& bytes) {
+  return toHex(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+std::string fromHex(const std::string& hex) {
+  std::string bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return bytes;
+}
+
+}  // namespace qvtest

@@ -1,0 +1,22 @@
+// Runs a program and captures what it prints.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qvtest {
+
+struct ProcessResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+ProcessResult runProgram(const std::vector<std::string>& argv, const std::string& input = "");
+
+// Hex encoding and decoding of byte strings, for test vectors.
+std::string toHex(const std::string& bytes);
+std::string toHex(const unsigned char* bytes, size_t length);
+std::string fromHex(const std::string& hex);
+
+}  // namespace qvtest

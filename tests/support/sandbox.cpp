@@ -1,0 +1,86 @@
+#include "tests/support/sandbox.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace qvtest {
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/qvtest.XXXXXX";
+  const char* made = mkdtemp(pattern);
+  if (!made) abort();
+  path_ = made;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void makeDirs(const std::string& path) { std::filesystem::create_directories(path); }
+
+void writeFile(const std::string& path, const std::string& content) {
+  makeDirs(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+namespace {
+
+bool bindInto(const std::string& root, const std::string& dir) {
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;  // not on this host
+  std::string target = root + dir;
+  makeDirs(target);
+  if (mount(dir.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) return false;
+  return mount(nullptr, target.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+}
+
+}  // namespace
+
+bool runInRoot(const std::string& root, const std::function<bool()>& fn, const RootOptions& options) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    // A private mount namespace, with nothing propagating back to the host.
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(90);
+    if (options.systemDirs) {
+      for (const char* dir : {"/usr", "/lib", "/lib32", "/lib64", "/bin"})
+        if (!bindInto(root, dir)) _exit(91);
+    }
+    for (const std::string& dir : options.extraBinds)
+      if (!bindInto(root, dir)) _exit(91);
+    if (chroot(root.c_str()) != 0 || chdir("/") != 0) _exit(92);
+    bool ok = fn();
+    fflush(nullptr);
+    _exit(ok && !::testing::Test::HasFailure() ? 0 : 1);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string testProgramDir() {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+}
+
+}  // namespace qvtest

@@ -1,0 +1,12 @@
+// The sub-commands of vpkg and the helpers they share for their command lines.
+#pragma once
+
+namespace vpkg {
+
+int keygenCommand(int argc, char** argv);
+
+bool wantsHelp(int argc, char** argv);
+int printHelp(const char* text);    // prints to standard output, returns 0
+int usageError(const char* text);   // prints to standard error, returns 2
+
+}  // namespace vpkg
