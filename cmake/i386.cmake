@@ -13,3 +13,6 @@ set(CMAKE_LIBRARY_PATH /usr/lib32)
 set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu)
 set(ZLIB_LIBRARY /usr/lib32/libz.a CACHE FILEPATH "32-bit zlib")
 set(ZLIB_INCLUDE_DIR /usr/include CACHE PATH "zlib headers")
+# The development kernel may lack 32-bit support: run the i386 test programs
+# (and the programs they start) under user-mode emulation.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-i386-static)

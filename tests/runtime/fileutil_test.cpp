@@ -117,7 +117,9 @@ TEST(FileUtil, MinimumVersionFromPartitionAtSector34) {
     TempDir root;
     makeDirs(root / "dev");
     makeDirs(root / "sys/class/block");
-    if (c.rootDiskLink) ASSERT_EQ(symlink(c.rootDiskLink, (root / "dev/root-disk").c_str()), 0);
+    if (c.rootDiskLink) {
+      ASSERT_EQ(symlink(c.rootDiskLink, (root / "dev/root-disk").c_str()), 0);
+    }
     for (const auto& [path, content] : c.startFiles) writeFile(root / ("sys/class/block/" + path), content);
     EXPECT_TRUE(qvtest::runInRoot(root.path(), [&] {
       EXPECT_EQ(vl::hasPartitionAtSector34(), c.expected != 0);

@@ -59,7 +59,7 @@ TEST(ZelMode, FlaggedStateIsReadBeforeMain) {
     EXPECT_TRUE(runInRoot(
         root.path(),
         [&] {
-          qvtest::ProcessResult result = qvtest::runProgram({helper});
+          qvtest::ProcessResult result = qvtest::runProgram(qvtest::ownProgram(helper));
           EXPECT_EQ(result.status, 0) << result.err;
           EXPECT_EQ(result.out, flagged ? "flagged flagged\n" : "clear clear\n");
           return true;

@@ -69,6 +69,14 @@ ProcessResult runProgram(const std::vector<std::string>& argv, const std::string
   return result;
 }
 
+std::vector<std::string> ownProgram(const std::string& path, std::vector<std::string> arguments) {
+  std::vector<std::string> argv;
+  if (*QV_TEST_EMULATOR) argv.push_back(QV_TEST_EMULATOR);
+  argv.push_back(path);
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return argv;
+}
+
 std::string toHex(const unsigned char* bytes, size_t length) {
   static const char kDigits[] = "0123456789abcdef";
   std::string hex;

@@ -14,6 +14,10 @@ struct ProcessResult {
 
 ProcessResult runProgram(const std::vector<std::string>& argv, const std::string& input = "");
 
+// The command line that starts a program of this build: through the build's
+// emulator where there is one (the i386 build on a 64-bit-only kernel).
+std::vector<std::string> ownProgram(const std::string& path, std::vector<std::string> arguments = {});
+
 // Hex encoding and decoding of byte strings, for test vectors.
 std::string toHex(const std::string& bytes);
 std::string toHex(const unsigned char* bytes, size_t length);

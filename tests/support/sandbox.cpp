@@ -1,5 +1,6 @@
 #include "tests/support/sandbox.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -46,8 +47,16 @@ namespace {
 
 bool bindInto(const std::string& root, const std::string& dir) {
   struct stat st;
-  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;  // not on this host
+  if (lstat(dir.c_str(), &st) != 0) return true;  // not on this host
   std::string target = root + dir;
+  if (S_ISLNK(st.st_mode)) {  // a merged /usr: /lib -> usr/lib
+    char link[4096];
+    ssize_t n = readlink(dir.c_str(), link, sizeof link - 1);
+    if (n <= 0) return false;
+    link[n] = 0;
+    return symlink(link, target.c_str()) == 0 || errno == EEXIST;
+  }
+  if (!S_ISDIR(st.st_mode)) return true;
   makeDirs(target);
   if (mount(dir.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) return false;
   return mount(nullptr, target.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
@@ -65,6 +74,9 @@ bool runInRoot(const std::string& root, const std::function<bool()>& fn, const R
     if (options.systemDirs) {
       for (const char* dir : {"/usr", "/lib", "/lib32", "/lib64", "/bin"})
         if (!bindInto(root, dir)) _exit(91);
+      // The sanitizers' runtime reads /proc/self.
+      makeDirs(root + "/proc");
+      if (mount("proc", (root + "/proc").c_str(), "proc", 0, nullptr) != 0) _exit(91);
     }
     for (const std::string& dir : options.extraBinds)
       if (!bindInto(root, dir)) _exit(91);

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when missing.
+# Sourced by the other scripts; run as root on Debian 12.
+set -euo pipefail
+
+QV_PACKAGES=(
+  cmake ninja-build g++ g++-multilib zlib1g-dev lib32z1-dev   # native and i386 builds
+  googletest libbenchmark-dev                                 # tests and benchmarks
+  openssl libssl-dev                                          # independent oracle and benchmark baseline
+  qemu-user-static                                            # runs the i386 tests on a 64-bit-only kernel
+  util-linux                                                  # unshare, mount namespaces for sandboxed tests
+)
+
+qv_install_packages() {
+  local missing=()
+  for p in "${QV_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+}

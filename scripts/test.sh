@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what the build needs, builds the native debug build (with
+# AddressSanitizer and UndefinedBehaviorSanitizer) and the i386 build, and runs
+# every test of both. Exits non-zero when a test fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/setup.sh
+qv_install_packages
+
+status=0
+for preset in debug i386; do
+  echo "=== $preset build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  echo "=== $preset tests"
+  ctest --preset "$preset" || status=1
+done
+exit $status
