@@ -12,6 +12,15 @@ Hash& BlockHash::update(const void* data, size_t length) {
   uint64_t n = count();
   while (length > 0) {
     size_t at = size_t(n % block);
+    if (at == 0 && length >= block) {
+      size_t blocks = length / block;
+      n += uint64_t(blocks) * block;
+      setCount(n);
+      compressBlocks(in, blocks);
+      in += blocks * block;
+      length -= blocks * block;
+      continue;
+    }
     size_t take = block - at < length ? block - at : length;
     memcpy(buffer + at, in, take);
     in += take;
@@ -24,6 +33,14 @@ Hash& BlockHash::update(const void* data, size_t length) {
   }
   setCount(n);
   return *this;
+}
+
+void BlockHash::compressBlocks(const uint8_t* data, size_t blocks) {
+  const size_t block = blockSize();
+  for (; blocks > 0; --blocks, data += block) {
+    memcpy(buffer, data, block);
+    compress();
+  }
 }
 
 void BlockHash::pad() {

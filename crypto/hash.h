@@ -27,6 +27,9 @@ class BlockHash : public Hash {
   Hash& update(const void* data, size_t length) override;
   virtual void reset() = 0;
   virtual void compress() = 0;
+  // Whole blocks straight from the caller's bytes, for long inputs; the
+  // default copies each into the buffer and compresses it.
+  virtual void compressBlocks(const uint8_t* data, size_t blocks);
 
  protected:
   // Appends the padding and the bit length and compresses the last block(s).
@@ -51,8 +54,10 @@ class SHA1 final : public BlockHash {
   void final(uint8_t* digest) override;
   void reset() override;
   void compress() override;
+  void compressBlocks(const uint8_t* data, size_t blocks) override;
 
  private:
+  void compressPortable(const uint8_t* block);
   uint32_t state[5] = {};
 };
 
@@ -64,12 +69,14 @@ class SHA256 : public BlockHash {
   void final(uint8_t* digest) override;
   void reset() override;
   void compress() override;
+  void compressBlocks(const uint8_t* data, size_t blocks) override;
 
  protected:
   // The construction with other constants (the older signature scheme's hash).
   SHA256(const uint32_t* initialState, const uint32_t* roundConstants);
 
  private:
+  void compressPortable(const uint8_t* block);
   uint32_t state[8] = {};
   const uint32_t* initial;
   const uint32_t* constants;

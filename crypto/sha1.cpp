@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "crypto/hash.h"
+#include "crypto/sha_x86.h"
 
 namespace cipher {
 
@@ -11,9 +12,16 @@ void SHA1::reset() {
   memcpy(state, kInitial, sizeof state);
 }
 
-void SHA1::compress() {
+void SHA1::compress() { compressBlocks(buffer, 1); }
+
+void SHA1::compressBlocks(const uint8_t* data, size_t blocks) {
+  if (x86::haveShaExtensions()) return x86::sha1Blocks(state, data, blocks);
+  for (; blocks > 0; --blocks, data += 64) compressPortable(data);
+}
+
+void SHA1::compressPortable(const uint8_t* block) {
   uint32_t w[80];
-  for (int t = 0; t < 16; ++t) w[t] = loadBe32(buffer + 4 * t);
+  for (int t = 0; t < 16; ++t) w[t] = loadBe32(block + 4 * t);
   for (int t = 16; t < 80; ++t) w[t] = std::rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
   auto round = [&](uint32_t f, uint32_t k, uint32_t wt) {

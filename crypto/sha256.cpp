@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "crypto/hash.h"
+#include "crypto/sha_x86.h"
 
 namespace cipher {
 namespace {
@@ -37,9 +38,16 @@ SHA256::SHA256(const uint32_t* initialState, const uint32_t* roundConstants)
 
 void SHA256::reset() { memcpy(state, initial, sizeof state); }
 
-void SHA256::compress() {
+void SHA256::compress() { compressBlocks(buffer, 1); }
+
+void SHA256::compressBlocks(const uint8_t* data, size_t blocks) {
+  if (x86::haveShaExtensions()) return x86::sha256Blocks(state, constants, data, blocks);
+  for (; blocks > 0; --blocks, data += 64) compressPortable(data);
+}
+
+void SHA256::compressPortable(const uint8_t* block) {
   uint32_t w[64];
-  for (int t = 0; t < 16; ++t) w[t] = loadBe32(buffer + 4 * t);
+  for (int t = 0; t < 16; ++t) w[t] = loadBe32(block + 4 * t);
   for (int t = 16; t < 64; ++t) w[t] = sigma1(w[t - 2]) + w[t - 7] + sigma0(w[t - 15]) + w[t - 16];
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   uint32_t e = state[4], f = state[5], g = state[6], h = state[7];

@@ -1,4 +1,5 @@
 #include "crypto/hash.h"
+#include "crypto/sha_x86.h"
 
 #include <gtest/gtest.h>
 
@@ -50,6 +51,19 @@ const std::string kTwoBlocks896 =
 
 }  // namespace
 
+// Every case runs twice: on the x86 SHA extensions where the processor has
+// them, and on the portable code.
+class HashPaths : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (GetParam() && !cipher::x86::haveShaExtensions()) GTEST_SKIP() << "no SHA extensions on this processor";
+    cipher::x86::setShaExtensionsAllowed(GetParam());
+  }
+  void TearDown() override { cipher::x86::setShaExtensionsAllowed(true); }
+};
+INSTANTIATE_TEST_SUITE_P(Hash, HashPaths, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "ShaExtensions" : "Portable"; });
+
 struct HashVector {
   const char* algorithm;
   std::string message;
@@ -57,7 +71,7 @@ struct HashVector {
 };
 
 // FIPS 180-4 example vectors (the NIST "Examples with intermediate values" documents).
-TEST(Hash, Fips180Vectors) {
+TEST_P(HashPaths, Fips180Vectors) {
   const std::string million(1000000, 'a');
   const HashVector vectors[] = {
       {"sha1", "abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
@@ -92,7 +106,7 @@ TEST(Hash, Fips180Vectors) {
 
 // A fresh object and one that has just produced a digest both start a new
 // message by themselves: the empty message, and a message after it.
-TEST(Hash, ObjectsRestartAfterFinal) {
+TEST_P(HashPaths, ObjectsRestartAfterFinal) {
   for (const char* name : {"sha1", "sha256", "sha512"}) {
     SCOPED_TRACE(name);
     auto h = make(name);
@@ -108,7 +122,7 @@ TEST(Hash, ObjectsRestartAfterFinal) {
 }
 
 // Messages around the padding boundaries, checked against OpenSSL.
-TEST(Hash, PaddingBoundariesMatchOpenssl) {
+TEST_P(HashPaths, PaddingBoundariesMatchOpenssl) {
   struct Boundaries {
     const char* name;
     std::vector<size_t> lengths;
@@ -126,7 +140,7 @@ TEST(Hash, PaddingBoundariesMatchOpenssl) {
 }
 
 // A random 1 MiB message fed at once, byte by byte and split at random points.
-TEST(Hash, FeedingPatternsMatchOpenssl) {
+TEST_P(HashPaths, FeedingPatternsMatchOpenssl) {
   const std::string message = randomBytes(1 << 20, 2026);
   std::mt19937 rng(7);
   for (const char* name : {"sha1", "sha256", "sha512"}) {
