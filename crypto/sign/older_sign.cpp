@@ -75,8 +75,16 @@ void publicKeyFromPrivate(uint8_t publicKey[32], const uint8_t privateKey[32]) {
 }
 
 bool sign(uint8_t r[16], uint8_t s[32], const uint8_t digest20[20], const uint8_t privateKey[32]) {
-  uint8_t k[32];
-  if (!randomScalar(k)) return false;
+  // k from the private key and the digest, as RFC 6979 does for DSA: as
+  // unpredictable as a random k to anyone without the key, never reused for
+  // two digests, and the same bytes for the same package.
+  static constexpr char kDomain[] = "older-scheme nonce";
+  uint8_t wide[64], k[32];
+  SHA512 nonce;
+  nonce.update(kDomain, sizeof kDomain).update(privateKey, 32).update(digest20, 20);
+  nonce.final(wide);
+  scalar::reduce(k, wide, sizeof wide);
+  if (isZero(fromBytes(k))) return false;
   uint8_t uR[32], h[32];
   toBytes(uR, multiple(k, basePoint()).u);
   OlderHash hash;

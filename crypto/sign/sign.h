@@ -21,7 +21,7 @@ namespace older {
 // assumes of the key point; the public key is u([x]G).
 [[nodiscard]] bool makePrivateKey(uint8_t privateKey[32]);
 void publicKeyFromPrivate(uint8_t publicKey[32], const uint8_t privateKey[32]);
-// A random k, R = [k]G, r = H'(u(R))[0..16), and s = (k - e) / x mod L, so that
-// [e]G + [s]P = [k]G.
+// k derived from the key and the digest, R = [k]G, r = H'(u(R))[0..16), and
+// s = (k - e) / x mod L, so that [e]G + [s]P = [k]G. Deterministic.
 [[nodiscard]] bool sign(uint8_t r[16], uint8_t s[32], const uint8_t digest20[20], const uint8_t privateKey[32]);
 }  // namespace older

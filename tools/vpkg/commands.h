@@ -4,6 +4,11 @@
 namespace vpkg {
 
 int keygenCommand(int argc, char** argv);
+int buildCommand(int argc, char** argv);
+int bundleCommand(int argc, char** argv);
+int infoCommand(int argc, char** argv);
+int verifyCommand(int argc, char** argv);
+int extractCommand(int argc, char** argv);
 
 bool wantsHelp(int argc, char** argv);
 int printHelp(const char* text);    // prints to standard output, returns 0

@@ -11,6 +11,11 @@ static const char kHelp[] =
     "\n"
     "Commands:\n"
     "  keygen    make a new signing key pair\n"
+    "  build     build and sign one package from a manifest and a directory tree\n"
+    "  bundle    make a bundle of member packages\n"
+    "  info      show everything a package file holds (--json for machines)\n"
+    "  verify    check the signature of every package in a file\n"
+    "  extract   write the files of a package under a directory\n"
     "\n"
     "vpkg COMMAND --help describes each command.\n";
 
@@ -42,7 +47,8 @@ int main(int argc, char** argv) {
     const char* name;
     int (*run)(int, char**);
   };
-  static const Entry kCommands[] = {{"keygen", keygenCommand}};
+  static const Entry kCommands[] = {{"keygen", keygenCommand}, {"build", buildCommand},   {"bundle", bundleCommand},
+                                       {"info", infoCommand},     {"verify", verifyCommand}, {"extract", extractCommand}};
   for (const Entry& entry : kCommands)
     if (strcmp(command, entry.name) == 0) return entry.run(argc - 2, argv + 2);
   fprintf(stderr, "vpkg: unknown command '%s'\n", command);
