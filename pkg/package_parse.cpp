@@ -79,14 +79,9 @@ bool parseHeaderParts(PackageRecord& record, PartReader& reader) {
   return !reader.failed();
 }
 
-bool scanPackageFile(const std::string& path, PackageRecord& record) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  FdSource input(fd);
+bool scanPackageStream(ByteSource& input, uint64_t sizeOnDisk, PackageRecord& record) {
   PartReader reader;
-  bool ok = fstat(fd, &st) == 0 && reader.open(input, true) &&
-            uint64_t(st.st_size) == reader.totalSize() && reader.nextPart(SCAN_PARTS) >= 0 &&
+  bool ok = reader.open(input, true) && sizeOnDisk == reader.totalSize() && reader.nextPart(SCAN_PARTS) >= 0 &&
             parseHeaderParts(record, reader);
   if (ok && record.isBundle) {
     if (reader.currentType() == PART_IMAGE_PAYLOAD) reader.nextPart();
@@ -98,10 +93,22 @@ bool scanPackageFile(const std::string& path, PackageRecord& record) {
     }
     ok = ok && !record.members.empty();
   }
-  close(fd);
-  record.path = path;
   record.totalSize = reader.totalSize();
   record.overlay = reader.isOverlay();
+  return ok;
+}
+
+bool scanPackageFile(const std::string& path, PackageRecord& record) {
+  record.path = path;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = false;
+  if (fstat(fd, &st) == 0) {
+    FdSource input(fd);
+    ok = scanPackageStream(input, uint64_t(st.st_size), record);
+  }
+  close(fd);
   return ok;
 }
 

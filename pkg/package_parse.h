@@ -32,5 +32,7 @@ inline constexpr uint64_t MAX_TEXT_PART = 1 << 20;
 // file: an unknown magic, a size on disk that differs from the header's, a
 // header that does not parse, or a bundle without members.
 [[nodiscard]] bool scanPackageFile(const std::string& path, PackageRecord& record);
+// The same on an open stream whose size on disk is known.
+[[nodiscard]] bool scanPackageStream(ByteSource& input, uint64_t sizeOnDisk, PackageRecord& record);
 
 }  // namespace pkg

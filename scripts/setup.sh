@@ -9,6 +9,7 @@ QV_PACKAGES=(
   openssl libssl-dev                                          # independent oracle and benchmark baseline
   qemu-user-static                                            # runs the i386 tests on a 64-bit-only kernel
   util-linux                                                  # unshare, mount namespaces for sandboxed tests
+  clang libclang-rt-14-dev                                    # libFuzzer targets
 )
 
 qv_install_packages() {

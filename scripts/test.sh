@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds the native debug build (with
 # AddressSanitizer and UndefinedBehaviorSanitizer) and the i386 build, and runs
-# every test of both. Exits non-zero when a test fails.
+# every test of both, then fuzzes the package reader for 30 seconds. Exits
+# non-zero when a test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
@@ -15,4 +16,6 @@ for preset in debug i386; do
   echo "=== $preset tests"
   ctest --preset "$preset" || status=1
 done
+echo "=== fuzz (30 s)"
+bash scripts/fuzz.sh 30 || status=1
 exit $status
