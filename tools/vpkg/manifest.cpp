@@ -132,7 +132,7 @@ bool readManifest(const std::string& path, Manifest& m) {
       why = "expected 'key = value'";
     } else {
       const std::string key = trim(text.substr(0, eq)), value = trim(text.substr(eq + 1));
-      uint64_t n;
+      uint64_t n = 0;
       if (key == "name") {
         m.name = value;
         if (!pkg::isValidPackageName(value)) why = "a name has 1 to 16 printable characters, no '/' and no blank";

@@ -1,0 +1,177 @@
+// A package of about 256 MiB (random and compressible files, SHA-256, Ed25519) read
+// through the package reader in one pass: unpacked to nowhere and verified,
+// in a child process whose peak resident size is reported. The baseline is
+// the same bytes through `openssl dgst -sha256` plus zlib inflation of the
+// file part, measured in the same run.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstring>
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include "bench/ratio_reporter.h"
+#include "pkg/file_entries.h"
+#include "pkg/package_parse.h"
+#include "pkg/part_reader.h"
+#include "runtime/fileutil.h"
+#include "tools/vpkg/package_writer.h"
+
+namespace {
+
+constexpr uint64_t kRandomBytes = 248ull << 20;  // incompressible: most of the file
+constexpr uint64_t kTextBytes = 128ull << 20;    // compresses to about 16 MiB
+
+std::string packagePath() { return std::string(QV_BENCH_DIR) + "/big-package.vpk"; }
+
+// Made once and kept beside the benchmark.
+bool makePackage() {
+  const std::string path = packagePath();
+  if (vl::fileExists(path)) return true;
+  const std::string random = std::string(QV_BENCH_DIR) + "/random.bin", text = std::string(QV_BENCH_DIR) + "/text.bin";
+  {
+    FILE* r = fopen(random.c_str(), "wb");
+    FILE* t = fopen(text.c_str(), "wb");
+    std::mt19937_64 rng(1);
+    std::string line;
+    for (uint64_t done = 0; done < kRandomBytes; done += 8) {
+      uint64_t v = rng();
+      fwrite(&v, 8, 1, r);
+    }
+    for (uint64_t done = 0; done < kTextBytes;) {
+      line = "line " + std::to_string(done) + " of a log file that compresses well\n";
+      fwrite(line.data(), 1, line.size(), t);
+      done += line.size();
+    }
+    fclose(r);
+    fclose(t);
+  }
+  vpkg::PrivateKey key{};
+  std::string keyBytes = vl::readFileText(QV_SOURCE_DIR "/keys/dev-private.key");
+  memcpy(&key, keyBytes.data() + 8, sizeof key);
+  vpkg::PackageWriter w;
+  uint64_t size = 0;
+  FILE* files = vpkg::compressFileEntries(
+      {{"data/random.bin", 0100644, false, random, ""}, {"data/text.log", 0100644, false, text, ""}}, size);
+  bool ok = files && w.open(path + ".tmp") && w.part(pkg::PART_HASH_SWITCH, "") &&
+            w.part(pkg::PART_HEADER, vpkg::headerPayload("big", 0x06316603, 1, 0)) &&
+            w.partFromFile(pkg::PART_FILES, files, size) && w.signature(vpkg::SignatureScheme::ED25519, &key) &&
+            w.close();
+  if (files) fclose(files);
+  unlink(random.c_str());
+  unlink(text.c_str());
+  return ok && rename((path + ".tmp").c_str(), path.c_str()) == 0;
+}
+
+// The reader's whole pass, as installation makes it.
+int readerPass(const std::string& path) {
+  using namespace pkg;
+  int fd = open(path.c_str(), O_RDONLY);
+  FdSource input(fd);
+  PartReader reader;
+  if (!reader.open(input, true)) return 1;
+  int level = 0;
+  for (int type = reader.nextPart(INSTALL_PARTS); type >= 0; type = reader.nextPart()) {
+    if (type == PART_HEADER) {
+      PackageRecord record;
+      if (!parseHeaderParts(record, reader)) return 1;
+      if ((type = reader.currentType()) < 0) break;
+    }
+    if (type == PART_FILES) {
+      FileEntryStream stream(reader);
+      FileEntry entry;
+      uint8_t block[FILE_DATA_BLOCK_SIZE];
+      while (stream.next(entry))
+        while (stream.readData(block, sizeof block) > 0) {
+        }
+    } else if (type == PART_SIGNATURE) {
+      level = reader.verifyPackageSignature();
+    }
+  }
+  close(fd);
+  return level == 2 ? 0 : 2;
+}
+
+// Runs fn in a child; its wall time in seconds and peak resident size in KiB.
+template <class Fn>
+bool inChild(Fn fn, double& seconds, long& peakKiB) {
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) _exit(fn());
+  int status = 0;
+  struct rusage usage;
+  wait4(pid, &status, 0, &usage);
+  seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  peakKiB = usage.ru_maxrss;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void ours(benchmark::State& state) {
+  if (!makePackage()) return state.SkipWithError("cannot make the package");
+  long worstKiB = 0;
+  for (auto _ : state) {
+    double seconds;
+    long peak;
+    if (!inChild([] { return readerPass(packagePath()); }, seconds, peak)) return state.SkipWithError("read failed");
+    state.SetIterationTime(seconds);
+    worstKiB = std::max(worstKiB, peak);
+  }
+  struct stat st;
+  stat(packagePath().c_str(), &st);
+  state.SetBytesProcessed(int64_t(state.iterations()) * st.st_size);
+  state.counters["peak_rss_MiB"] = double(worstKiB) / 1024;
+  if (worstKiB >= 16 * 1024) state.SkipWithError("peak resident size 16 MiB or more");
+}
+
+// openssl dgst -sha256 over the file, then zlib inflation of the file part.
+void baseline(benchmark::State& state) {
+  if (!makePackage()) return state.SkipWithError("cannot make the package");
+  const std::string path = packagePath();
+  for (auto _ : state) {
+    double digestSeconds, inflateSeconds;
+    long peak;
+    inChild([&] {
+      execlp("sh", "sh", "-c", ("openssl dgst -sha256 " + path + " >/dev/null").c_str(), nullptr);
+      return 127;
+    }, digestSeconds, peak);
+    inChild([&] {
+      FILE* f = fopen(path.c_str(), "rb");
+      fseek(f, 8 + 6 + 6 + 36 + 6, SEEK_SET);  // file header, switch, header part, files part header
+      z_stream zs{};
+      inflateInit(&zs);
+      static unsigned char in[4096], out[16384];
+      int status = Z_OK;
+      while (status != Z_STREAM_END) {
+        zs.avail_in = uInt(fread(in, 1, sizeof in, f));
+        if (zs.avail_in == 0) break;
+        zs.next_in = in;
+        while (zs.avail_in > 0 && status != Z_STREAM_END) {
+          zs.next_out = out;
+          zs.avail_out = sizeof out;
+          status = inflate(&zs, Z_NO_FLUSH);
+          if (status != Z_OK && status != Z_STREAM_END) return 1;
+        }
+      }
+      inflateEnd(&zs);
+      return 0;
+    }, inflateSeconds, peak);
+    state.SetIterationTime(digestSeconds + inflateSeconds);
+  }
+  struct stat st;
+  stat(path.c_str(), &st);
+  state.SetBytesProcessed(int64_t(state.iterations()) * st.st_size);
+}
+
+}  // namespace
+
+BENCHMARK(ours)->Name("package-256MiB-read/ours")->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(baseline)->Name("package-256MiB-read/baseline")->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv) { return qvbench::runWithRatios(argc, argv); }
