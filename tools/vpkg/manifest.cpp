@@ -165,7 +165,7 @@ bool readManifest(const std::string& path, Manifest& m) {
       } else if (key == "mode") {
         std::istringstream words(value);
         std::string file, mode;
-        if (!(words >> file >> mode) || !parseNumber("0" + mode, 07777, n)) why = "expected 'mode = PATH OCTAL'";
+        if (!(words >> file >> mode) || !parseNumber(std::string("0") + mode, 07777, n)) why = "expected 'mode = PATH OCTAL'";
         else m.modes[file] = uint16_t(n);
       } else if (key == "skip") {
         m.skips.push_back(value);
