@@ -47,9 +47,10 @@ bool parseHeaderParts(PackageRecord& record, PartReader& reader) {
   record.isBundle = type == PART_BUNDLE_HEADER;
   uint8_t header[HEADER_FULL_SIZE];
   if (!reader.readExact(header, HEADER_BASE_SIZE)) return false;
-  record.name = nameField(header + HEADER_NAME_OFFSET);
   // The name becomes a directory of the database and of /flash/x/.
-  if (!isValidPackageName(record.name)) return false;
+  const std::string name = nameField(header + HEADER_NAME_OFFSET);
+  if (!isValidPackageName(name)) return false;
+  record.name = name;
   record.version = loadLe32(header + HEADER_VERSION_OFFSET);
   record.buildTime = loadLe32(header + HEADER_BUILD_TIME_OFFSET);
   record.flags = reader.readExact(header + HEADER_FLAGS_OFFSET, 4) ? loadLe32(header + HEADER_FLAGS_OFFSET) : 0;

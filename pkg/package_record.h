@@ -36,10 +36,26 @@ struct PackageRecord {
   bool userForced = false;
   PackageAction action = ACTION_NONE;
 
-  // Where the record was scanned from, for the upgrade scan.
+  // The package file the record was read from: a candidate of the upgrade
+  // scan, or the installed image.
   std::string path;
   uint64_t totalSize = 0;
   bool overlay = false;
 };
+
+inline constexpr uint32_t PLACEHOLDER_VERSION = 0xFFFFFFFF;
+
+// Version and build time both 0xFFFFFFFF: never conflicts, never satisfies,
+// never provides.
+inline bool isPlaceholder(const PackageRecord& r) {
+  return r.version == PLACEHOLDER_VERSION && r.buildTime == PLACEHOLDER_VERSION;
+}
+inline bool willBeEnabled(const PackageRecord& r) {
+  return r.action == ACTION_ENABLE || (r.action == ACTION_NONE && !r.disabled);
+}
+// name-version, as messages show a package.
+std::string nameVersion(const PackageRecord& r);
+// The bundle's name and version for a bundle member, else nameVersion.
+std::string displayName(const PackageRecord& r);
 
 }  // namespace pkg

@@ -1,0 +1,416 @@
+#include "pkg/package_set.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "pkg/package_parse.h"
+#include "runtime/fileutil.h"
+#include "runtime/version.h"
+#include "runtime/zelmode.h"
+
+namespace pkg {
+
+std::string packageDirectory(const std::string& name) { return std::string(DATABASE_DIRECTORY) + name + "/"; }
+
+std::string scheduleKey(const std::string& name) {
+  std::string key;
+  for (char c : name)
+    if (isalnum(static_cast<unsigned char>(c)) || c == '-') key += c;
+  return key;
+}
+
+PackageSet& PackageSet::instance() {
+  static PackageSet* set = new PackageSet();  // never freed: it outlives every user
+  return *set;
+}
+
+PackageSet::PackageSet() : flagged(vl::flaggedState), minimumVersion(vl::getMinZelVersion()) {}
+
+namespace {
+
+std::vector<std::string> directoryEntries(const std::string& directory, bool& opened) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(directory.c_str());
+  opened = dir != nullptr;
+  if (!dir) return names;
+  while (dirent* e = readdir(dir))
+    if (e->d_name[0] != '.') names.push_back(e->d_name);
+  closedir(dir);
+  return names;
+}
+
+std::string firstWord(const std::string& path) {
+  std::ifstream in(path);
+  std::string word;
+  in >> word;
+  return word;
+}
+
+std::string firstLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+bool parseUnsigned(const std::string& word, uint32_t& value) {
+  if (word.empty() || word[0] == '-') return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = strtoull(word.c_str(), &end, 10);
+  if (errno || *end || v > 0xffffffffull) return false;
+  value = uint32_t(v);
+  return true;
+}
+
+// A legacy list: whitespace-separated fields, three per entry (four with
+// priorities). A missing file is an empty list; an entry cut short fails.
+bool readList(const std::string& path, bool withPriority, std::vector<DependencyEntry>& list) {
+  std::ifstream in(path);
+  if (!in) return true;
+  std::string name, minimum, maximum, priority;
+  while (in >> name) {
+    DependencyEntry e;
+    e.name = name;
+    if (!(in >> minimum >> maximum) || !parseUnsigned(minimum, e.minimum) || !parseUnsigned(maximum, e.maximum))
+      return false;
+    if (withPriority) {
+      if (!(in >> priority)) return false;
+      char* end = nullptr;
+      long p = strtol(priority.c_str(), &end, 10);
+      if (*end) return false;
+      e.priority = int32_t(p);
+    }
+    list.push_back(std::move(e));
+  }
+  return true;
+}
+
+std::string listText(const std::vector<DependencyEntry>& list, bool withPriority) {
+  std::string text;
+  for (const DependencyEntry& e : list) {
+    text += e.name + " " + std::to_string(e.minimum) + " " + std::to_string(e.maximum);
+    if (withPriority) text += " " + std::to_string(e.priority);
+    text += "\n";
+  }
+  return text;
+}
+
+// Resolves a recorded file path to the file it names: paths recorded by an
+// absolute installation already begin with "/flash/"; the others ("./bin/x",
+// legacy "bin/x") are relative to /flash. Empty when the path would leave /flash.
+std::string installedPath(const std::string& recorded) {
+  std::string path = recorded.compare(0, 7, "/flash/") == 0 ? recorded : "/flash" + recorded;
+  std::vector<std::string> parts;
+  std::stringstream in(path);
+  for (std::string part; std::getline(in, part, '/');) {
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (parts.empty()) return "";
+      parts.pop_back();
+    } else {
+      parts.push_back(part);
+    }
+  }
+  if (parts.size() < 2 || parts[0] != "flash") return "";
+  std::string normal;
+  for (const std::string& p : parts) normal += "/" + p;
+  return normal;
+}
+
+}  // namespace
+
+bool PackageSet::loadImage(const std::string& entry, const std::string& imagePath) {
+  int fd = open(imagePath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  FdSource input(fd);
+  PartReader reader;
+  auto record = std::make_unique<PackageRecord>();
+  record->name = entry;
+  record->path = imagePath;
+  if (reader.open(input, false) && reader.nextPart(INSTALLED_IMAGE_PARTS) >= 0) {
+    (void)parseHeaderParts(*record, reader);  // a failed parse still keeps the record
+    if (record->isBundle) {
+      while (reader.currentType() == PART_HEADER) {
+        auto member = std::make_unique<PackageRecord>();
+        member->path = imagePath;
+        (void)parseHeaderParts(*member, reader);
+        member->bundle = {record->name, record->version, record->version, 0};
+        records.push_back(std::move(member));
+      }
+    }
+  }
+  close(fd);
+  records.push_back(std::move(record));
+  return true;
+}
+
+void PackageSet::openRepository(bool beQuiet, const std::string& arch) {
+  quiet = beQuiet;
+  architecture = arch;
+  bool opened = false;
+  std::vector<std::string> entries = directoryEntries(DATABASE_DIRECTORY, opened);
+  if (!opened) {
+    warning("could not open repo");
+    return;
+  }
+  for (const std::string& entry : entries) loadImage(entry, packageDirectory(entry) + "image");
+  for (const std::string& entry : directoryEntries(IMAGES_DIRECTORY, opened))
+    loadImage(entry, std::string(IMAGES_DIRECTORY) + entry);
+  for (auto& record : records) loadState(*record);
+  for (const std::string& entry : directoryEntries(DATABASE_DIRECTORY, opened)) {
+    if (findIndex(entry) >= 0) continue;
+    auto record = std::make_unique<PackageRecord>();
+    record->name = entry;
+    loadState(*record);
+    records.push_back(std::move(record));
+  }
+}
+
+int PackageSet::findIndex(const std::string& name) const {
+  for (size_t i = 0; i < records.size(); ++i)
+    if (records[i]->name == name) return int(i);
+  return -1;
+}
+
+PackageRecord* PackageSet::find(const std::string& name) const {
+  int i = findIndex(name);
+  return i < 0 ? nullptr : records[size_t(i)].get();
+}
+
+void PackageSet::loadState(PackageRecord& r) {
+  const std::string d = packageDirectory(r.name);
+  if (r.version == 0) {
+    std::ifstream version(d + "version");
+    std::string v, t;
+    if (!(version >> v >> t) || !parseUnsigned(v, r.version) || !parseUnsigned(t, r.buildTime))
+      r.action = ACTION_UNINSTALL;
+    if (!readList(d + "deps", false, r.depends) || !readList(d + "provides", true, r.provides) ||
+        !readList(d + "conflicts", false, r.conflicts))
+      r.action = ACTION_UNINSTALL;
+    std::string bundle = firstWord(d + "bundle");
+    if (!bundle.empty()) {
+      // A member of a bundle whose image is gone: the member cannot stay.
+      r.bundle = {bundle, 0, 0, 0};
+      r.action = ACTION_UNINSTALL;
+    }
+    std::ifstream files(d + "files");
+    r.isBundle = !files;
+    for (std::string line; std::getline(files, line);) {
+      if (line.empty()) continue;
+      r.files.insert(line[0] == '/' ? line : "/" + line);
+    }
+  }
+  r.userForced = false;
+  if (std::ifstream(d + "disabled")) {
+    r.disabled = true;
+    r.userForced = firstLine(d + "disabled") != "auto";
+  } else {
+    r.disabled = false;
+    r.userForced = bool(std::ifstream(d + "enabled"));
+  }
+  if (isPlaceholder(r)) return;
+  std::string schedule = firstWord(std::string(SCHEDULE_DIRECTORY) + scheduleKey(r.name) + "/schedule");
+  if (schedule == "uninstall") {
+    r.action = ACTION_UNINSTALL;
+  } else if (schedule == "enable") {
+    r.action = ACTION_ENABLE;
+    r.userForced = true;
+  } else if (schedule == "disable") {
+    r.action = ACTION_DISABLE;
+    r.userForced = true;
+  }
+}
+
+namespace {
+
+bool writeFile(Transaction& t, const std::string& path, uint64_t hint, const std::string& text) {
+  NewFile f = t.newFile(path, hint, 0644);
+  return f.write(text) && f.close();
+}
+
+}  // namespace
+
+bool PackageSet::writeInstalledState(PackageRecord& r, Transaction& t, bool relative) {
+  const std::string d = (relative ? "." : "") + packageDirectory(r.name);
+  if (!r.imageBased && !(r.flags & FLAG_NO_META)) {
+    struct MetaFile {
+      const char* name;
+      const char* shown;
+      uint64_t hint;
+      bool write;
+      std::string text;
+    } meta[] = {
+        {"version", "meta/version", 32, true, std::to_string(r.version) + " " + std::to_string(r.buildTime) + "\n"},
+        {"deps", "meta/deps", 1024, true, listText(r.depends, false)},
+        {"provides", "meta/provides", 1024, !r.provides.empty(), listText(r.provides, true)},
+        {"conflicts", "meta/conflicts", 1024, !r.conflicts.empty(), listText(r.conflicts, false)},
+        {"bundle", "meta/bundle", 16, !r.bundle.name.empty(), r.bundle.name + "\n"},
+    };
+    for (const MetaFile& m : meta) {
+      if (!m.write) {
+        // An upgrade must not keep what the old version listed.
+        t.remove(d + m.name);
+        continue;
+      }
+      if (!writeFile(t, d + m.name, m.hint, m.text)) {
+        creationError(r, m.shown);
+        return false;
+      }
+    }
+    if (!r.isBundle) {
+      std::string files;
+      for (const std::string& path : r.files) files += (path[0] == '/' ? path.substr(1) : path) + "\n";
+      if (!writeFile(t, d + "files", 4096, files)) {
+        creationError(r, "meta/files");
+        return false;
+      }
+    }
+  }
+  if (r.disabled) {
+    if (!writeFile(t, d + "disabled", 8, r.userForced ? "user\n" : "auto\n")) {
+      creationError(r, d + "disabled");
+      return false;
+    }
+  } else {
+    t.remove(d + "disabled");
+  }
+  if (!r.disabled && r.userForced) {
+    if (!writeFile(t, d + "enabled", 8, "user\n")) {
+      creationError(r, d + "enabled");
+      return false;
+    }
+  } else {
+    t.remove(d + "enabled");
+  }
+  return true;
+}
+
+void PackageSet::markDisabled(PackageRecord& r, Transaction& t) {
+  const std::string d = packageDirectory(r.name);
+  t.remove(d + "enabled");
+  if (!writeFile(t, d + "disabled", 8, r.userForced ? "user\n" : "auto\n")) creationError(r, d + "disabled");
+  r.disabled = true;
+  r.action = ACTION_NONE;
+}
+
+void PackageSet::markEnabled(PackageRecord& r, Transaction& t) {
+  const std::string d = packageDirectory(r.name);
+  t.remove(d + "disabled");
+  if (r.userForced) {
+    if (!writeFile(t, d + "enabled", 8, "user\n")) creationError(r, d + "enabled");
+  } else {
+    t.remove(d + "enabled");
+  }
+  r.disabled = false;
+  r.action = ACTION_NONE;
+}
+
+void PackageSet::removePackageFiles(PackageRecord& r, Transaction& t) {
+  for (const std::string& recorded : r.files) {
+    const std::string path = installedPath(recorded);
+    // Never outside /flash, and never over a file this transaction is putting
+    // in place for another package.
+    if (path.empty() || t.writes(path)) continue;
+    t.remove(path);
+  }
+  t.remove(packageDirectory(r.name));
+  if (!r.path.empty()) t.remove(r.path);
+  struct stat st;
+  if ((r.flags & FLAG_BOOT_IMAGE) && stat(BOOT_IMAGE, &st) == 0 && st.st_nlink == 1) t.remove(BOOT_IMAGE);
+  r.files.clear();
+  r.action = ACTION_NONE;
+}
+
+std::unique_ptr<PackageRecord> PackageSet::take(PackageRecord* record) {
+  for (auto it = records.begin(); it != records.end(); ++it)
+    if (it->get() == record) {
+      std::unique_ptr<PackageRecord> owned = std::move(*it);
+      records.erase(it);
+      return owned;
+    }
+  return nullptr;
+}
+
+void PackageSet::status(const std::string& text) {
+  if (quiet || text == statusText_) return;
+  std::string line = "\033[?25l\r" + text;
+  if (statusText_.size() > text.size()) line.append(statusText_.size() - text.size(), ' ');
+  line += "\r\033[?25h";
+  fwrite(line.data(), 1, line.size(), out);
+  fflush(out);
+  statusText_ = text;
+}
+
+void PackageSet::message(const char* prefix, bool clearStatus, const char* format, va_list args) {
+  char text[256];
+  vsnprintf(text, sizeof text, format, args);
+  if (clearStatus) status("");
+  if (quiet) return;
+  const bool showing = !statusText_.empty();
+  if (showing) fprintf(out, "\r%79s\r", "");
+  std::string line = std::string(prefix) + text;
+  fprintf(out, "%s\n", line.c_str());
+  if (showing) {
+    fputs(statusText_.c_str(), out);
+    fflush(out);
+  }
+  log.push_back(line);
+}
+
+void PackageSet::error(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  message("ERROR: ", true, format, args);
+  va_end(args);
+}
+
+void PackageSet::warning(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  message("WARNING: ", false, format, args);
+  va_end(args);
+}
+
+void PackageSet::info(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  message("", true, format, args);
+  va_end(args);
+}
+
+void PackageSet::creationError(const PackageRecord& r, const std::string& file) {
+  const int e = errno;
+  const std::string name = displayName(r);
+  if (e == ENOSPC)
+    error("installation of %s failed: disk is too small", name.c_str());
+  else if (e == EIO)
+    error("installation of %s failed: disk error", name.c_str());
+  else
+    error("installation of %s failed: could not create %s: %s", name.c_str(), file.c_str(), strerror(e));
+}
+
+void PackageSet::dumpPackages() {
+  for (const auto& r : records) {
+    fprintf(out, "package <%s> version=%s\n", r->name.c_str(), vl::version2string(r->version).c_str());
+    if (r->disabled) fputs("   disabled\n", out);
+    if (r->userForced) fputs("   user-forced\n", out);
+    fputs("  deps=\n", out);
+    for (const DependencyEntry& e : r->depends)
+      fprintf(out, "    <%s> min=%s max=%s\n", e.name.c_str(), vl::version2string(e.minimum).c_str(),
+              vl::version2string(e.maximum).c_str());
+    fputs("  files=\n", out);
+    for (const std::string& f : r->files) fprintf(out, "    %s\n", f.c_str());
+  }
+  fputs("\n", out);
+}
+
+}  // namespace pkg

@@ -1,0 +1,187 @@
+#include "pkg/planner.h"
+
+#include "pkg/rules.h"
+
+namespace pkg {
+namespace {
+
+const char* actionName(PackageAction a) {
+  switch (a) {
+    case ACTION_UNINSTALL: return "uninstall";
+    case ACTION_ENABLE: return "enable";
+    case ACTION_DISABLE: return "disable";
+    default: return "none";
+  }
+}
+
+class Planner {
+ public:
+  Planner(PackageSet& set, int level) : set_(set), level_(level) {}
+
+  void followBundles() {
+    for (auto& r : set_.records) {
+      if (r->bundle.name.empty()) continue;
+      const PackageRecord* bundle = set_.find(r->bundle.name);
+      if (!bundle) continue;
+      if (bundle->action == ACTION_DISABLE && r->action != ACTION_UNINSTALL) r->action = ACTION_DISABLE;
+      else if (bundle->action == ACTION_UNINSTALL) r->action = ACTION_UNINSTALL;
+      else if (bundle->action == ACTION_ENABLE && r->disabled) r->action = ACTION_ENABLE;
+    }
+  }
+
+  void pullInNeeds(PackageRecord& c, int depth = 0) {
+    if (depth > 1000) return;  // a chain this long can only be a cycle
+    if (!c.bundle.name.empty())
+      if (PackageRecord* bundle = set_.find(c.bundle.name)) keep(*bundle, c, depth);
+    for (const DependencyEntry& e : c.depends) {
+      std::vector<PackageRecord*> list = providers(set_, e, true);
+      if (providerState(list) == 0) continue;
+      if (list.empty()) return;  // nothing can meet it: the cascade deals with c
+      list = selectCandidates(set_, list, std::nullopt, false);
+      if (list.empty()) continue;  // equal providers dropped each other: skip the dependency
+      keep(*list.front(), c, depth);
+    }
+  }
+
+  void keep(PackageRecord& n, const PackageRecord& dependent, int depth) {
+    if (n.action == ACTION_UNINSTALL || n.action == ACTION_DISABLE) {
+      if (level_ >= 1)
+        set_.warning("can not %s %s: %s depends on it", actionName(n.action), nameVersion(n).c_str(),
+                     dependent.name.c_str());
+      n.action = ACTION_NONE;
+    } else if (!n.disabled) {
+      return;
+    } else {
+      n.action = ACTION_ENABLE;
+    }
+    pullInNeeds(n, depth + 1);
+  }
+
+  void resolveConflicts(PackageRecord& c) {
+    for (auto& r : set_.records) {
+      if (r.get() == &c || !willBeEnabled(*r)) continue;
+      if (conflictsWith(c, *r)) {
+        if (r->action == ACTION_NONE) r->action = ACTION_DISABLE;
+      } else if (c.action == ACTION_ENABLE && conflictsWith(*r, c)) {
+        if (r->action == ACTION_NONE) {
+          r->action = ACTION_DISABLE;
+        } else {
+          if (level_ >= 1) set_.warning("can not enable %s: %s conflicts with it", c.name.c_str(), nameVersion(*r).c_str());
+          c.action = ACTION_NONE;
+          return;
+        }
+      }
+    }
+  }
+
+  void cascadeLosses() {
+    for (bool changed = true; changed;) {
+      changed = false;
+      for (auto& r : set_.records) {
+        for (const DependencyEntry& e : r->depends) {
+          const int s = providerState(providers(set_, e, true));
+          if (s == 1 && r->action != ACTION_UNINSTALL) {
+            r->action = ACTION_UNINSTALL;
+            changed = true;
+          } else if (s == 3 && r->action != ACTION_UNINSTALL && r->action != ACTION_DISABLE &&
+                     !(r->disabled && r->action == ACTION_NONE)) {
+            r->action = ACTION_DISABLE;
+            changed = true;
+          }
+          if (changed) break;
+        }
+        if (changed) break;  // start over from the first record
+      }
+    }
+  }
+
+  void settleBundles() {
+    for (auto& b : set_.records) {
+      if (!b->isBundle || b->action == ACTION_UNINSTALL) continue;
+      bool unchanged = false, remaining = false;
+      for (auto& m : set_.records) {
+        if (isPlaceholder(*m) || m->bundle.name != b->name) continue;
+        if ((m->disabled && m->action == ACTION_ENABLE) || (!m->disabled && m->action == ACTION_NONE)) {
+          unchanged = true;
+          break;
+        }
+        const bool leaving = m->action == ACTION_UNINSTALL || (!m->disabled && m->action == ACTION_ENABLE);
+        if (!leaving) remaining = true;
+      }
+      if (unchanged) continue;
+      if (!remaining || !b->disabled) b->action = ACTION_UNINSTALL;
+      else if (b->action == ACTION_ENABLE) b->action = ACTION_NONE;
+    }
+  }
+
+ private:
+  PackageSet& set_;
+  int level_;
+};
+
+}  // namespace
+
+std::optional<Plan> plan(PackageSet& set, int level) {
+  Planner planner(set, level);
+  planner.followBundles();
+  for (auto& r : set.records)
+    if (willBeEnabled(*r)) planner.pullInNeeds(*r);
+  for (auto& r : set.records)
+    if (willBeEnabled(*r)) planner.resolveConflicts(*r);
+  planner.cascadeLosses();
+  planner.settleBundles();
+
+  bool anyEnabled = false;
+  for (auto& r : set.records) anyEnabled |= willBeEnabled(*r);
+  if (!set.records.empty() && !anyEnabled) {
+    for (auto& r : set.records) r->action = ACTION_NONE;
+    if (level >= 1) set.error("can not uninstall or disable all packages");
+    return std::nullopt;
+  }
+  Plan p;
+  for (auto it = set.records.rbegin(); it != set.records.rend(); ++it)
+    if ((*it)->action == ACTION_UNINSTALL || (*it)->action == ACTION_DISABLE) p.removal.push_back(it->get());
+  for (auto& r : set.records)
+    if (r->action == ACTION_ENABLE) p.enable.push_back(r.get());
+  p.enable = selectCandidates(set, p.enable, std::nullopt, false);
+  return p;
+}
+
+bool apply(PackageSet& set, Transaction& t, int level) {
+  std::optional<Plan> p = plan(set, level);
+  if (!p) return false;
+  for (PackageRecord* r : p->removal) {
+    const std::string shown = nameVersion(*r);
+    if (r->action == ACTION_UNINSTALL) {
+      if (level >= 2) set.status("uninstalling " + shown + "...");
+      set.removePackageFiles(*r, t);
+      set.take(r);  // destroyed here
+      if (level >= 2) set.info("uninstalled %s", shown.c_str());
+    } else {
+      if (level >= 1) set.status("disabling " + shown + "...");
+      set.markDisabled(*r, t);
+      if (level >= 1) set.info("disabled %s", shown.c_str());
+    }
+  }
+  for (PackageRecord* r : p->enable) {
+    const std::string shown = nameVersion(*r);
+    if (level >= 1) set.status("enabling " + shown + "...");
+    set.markEnabled(*r, t);
+    if (level >= 1) set.info("enabled %s", shown.c_str());
+  }
+  return !p->removal.empty() || !p->enable.empty();
+}
+
+void cleanup(PackageSet& set, Transaction& t) {
+  apply(set, t, 0);
+  for (auto& r : set.records) {
+    if (r->name == "lynx" || r->name == "disk-drivers" || r->name == "system" || r->isBundle) continue;
+    bool madeForNewSystems = false;
+    for (const DependencyEntry& e : r->depends)
+      if (e.name == "system" && e.minimum > 0x031665FF) madeForNewSystems = true;
+    if (!madeForNewSystems) r->action = ACTION_UNINSTALL;
+  }
+  apply(set, t, 1);
+}
+
+}  // namespace pkg
