@@ -58,20 +58,37 @@ class Planner {
   }
 
   void resolveConflicts(PackageRecord& c) {
+    bool before = true;  // r stands before c in set order
     for (auto& r : set_.records) {
+      if (r.get() == &c) before = false;
       if (r.get() == &c || !willBeEnabled(*r)) continue;
       if (conflictsWith(c, *r)) {
-        if (r->action == ACTION_NONE) r->action = ACTION_DISABLE;
+        if (r->action == ACTION_NONE) {
+          r->action = ACTION_DISABLE;
+        } else if (before && r->action == ACTION_ENABLE && c.action == ACTION_ENABLE) {
+          // Both are being enabled and each conflicts with the other: r kept
+          // c when its turn came, so c is the later one and is refused, or
+          // both would end up enabled.
+          refuseEnable(c, *r);
+          return;
+        }
       } else if (c.action == ACTION_ENABLE && conflictsWith(*r, c)) {
         if (r->action == ACTION_NONE) {
           r->action = ACTION_DISABLE;
         } else {
-          if (level_ >= 1) set_.warning("can not enable %s: %s conflicts with it", c.name.c_str(), nameVersion(*r).c_str());
-          c.action = ACTION_NONE;
+          refuseEnable(c, *r);
           return;
         }
       }
     }
+  }
+
+  // c cannot be enabled beside r. A c that is enabled already (an "enable"
+  // scheduled for an enabled package) would otherwise stay enabled beside
+  // what it conflicts with, so it is disabled instead.
+  void refuseEnable(PackageRecord& c, const PackageRecord& r) {
+    if (level_ >= 1) set_.warning("can not enable %s: %s conflicts with it", c.name.c_str(), nameVersion(r).c_str());
+    c.action = c.disabled ? ACTION_NONE : ACTION_DISABLE;
   }
 
   void cascadeLosses() {
