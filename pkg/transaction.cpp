@@ -104,6 +104,8 @@ bool copyFile(const std::string& source, const std::string& destination, bool sp
     report("open", destination);
     return false;
   }
+  // An existing destination keeps its old mode through O_CREAT: set the new one.
+  fchmod(out, st.st_mode & 0xFFF);
   int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) {
     report("open", source);

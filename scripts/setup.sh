@@ -8,7 +8,7 @@ QV_PACKAGES=(
   googletest libbenchmark-dev                                 # tests and benchmarks
   openssl libssl-dev                                          # independent oracle and benchmark baseline
   qemu-user-static                                            # runs the i386 tests on a 64-bit-only kernel
-  util-linux                                                  # unshare, mount namespaces for sandboxed tests
+  util-linux e2fsprogs                                        # mount namespaces, loop mounts and ext2 images for tests
   clang libclang-rt-14-dev                                    # libFuzzer targets
 )
 

@@ -64,7 +64,23 @@ bool bindInto(const std::string& root, const std::string& dir) {
 
 }  // namespace
 
+namespace {
+
+// Failed assertions of the running test so far (the child inherits the
+// parent's: only new ones count against it).
+int failuresSoFar() {
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  if (!info) return 0;
+  const ::testing::TestResult* result = info->result();
+  int failed = 0;
+  for (int i = 0; i < result->total_part_count(); ++i) failed += result->GetTestPartResult(i).failed();
+  return failed;
+}
+
+}  // namespace
+
 bool runInRoot(const std::string& root, const std::function<bool()>& fn, const RootOptions& options) {
+  const int failedBefore = failuresSoFar();
   fflush(nullptr);
   pid_t pid = fork();
   if (pid < 0) return false;
@@ -80,10 +96,11 @@ bool runInRoot(const std::string& root, const std::function<bool()>& fn, const R
     }
     for (const std::string& dir : options.extraBinds)
       if (!bindInto(root, dir)) _exit(91);
+    if (options.beforeChroot && !options.beforeChroot()) _exit(93);
     if (chroot(root.c_str()) != 0 || chdir("/") != 0) _exit(92);
     bool ok = fn();
     fflush(nullptr);
-    _exit(ok && !::testing::Test::HasFailure() ? 0 : 1);
+    _exit(ok && failuresSoFar() == failedBefore ? 0 : 1);
   }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {

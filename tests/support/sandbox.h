@@ -34,6 +34,9 @@ struct RootOptions {
   // can be run there.
   bool systemDirs = false;
   std::vector<std::string> extraBinds;
+  // Runs in the child's own mount namespace before it enters the root (to
+  // mount file systems inside it, for instance); false ends the child.
+  std::function<bool()> beforeChroot;
 };
 
 // Runs fn chrooted into root in a forked child; true when fn returned true
