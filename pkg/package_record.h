@@ -36,6 +36,11 @@ struct PackageRecord {
   bool userForced = false;
   PackageAction action = ACTION_NONE;
 
+  // A record made for a bundle's disable list: it carries one conflict entry
+  // so that the planner disables the named package, and is never written,
+  // listed or uninstalled.
+  bool conflictCarrier = false;
+
   // The package file the record was read from: a candidate of the upgrade
   // scan, or the installed image.
   std::string path;

@@ -36,13 +36,18 @@ PackageSet::PackageSet() : flagged(vl::flaggedState), minimumVersion(vl::getMinZ
 
 namespace {
 
-std::vector<std::string> directoryEntries(const std::string& directory, bool& opened) {
+std::vector<std::string> directoryEntries(const std::string& directory, bool& opened, bool directoriesOnly = false) {
   std::vector<std::string> names;
   DIR* dir = opendir(directory.c_str());
   opened = dir != nullptr;
   if (!dir) return names;
-  while (dirent* e = readdir(dir))
-    if (e->d_name[0] != '.') names.push_back(e->d_name);
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    // A stray file among the package directories (an image kept by an older
+    // version of this program) is no package.
+    if (directoriesOnly && !vl::fileExists(directory + e->d_name, S_IFDIR)) continue;
+    names.push_back(e->d_name);
+  }
   closedir(dir);
   return names;
 }
@@ -157,7 +162,7 @@ void PackageSet::openRepository(bool beQuiet, const std::string& arch) {
   quiet = beQuiet;
   architecture = arch;
   bool opened = false;
-  std::vector<std::string> entries = directoryEntries(DATABASE_DIRECTORY, opened);
+  std::vector<std::string> entries = directoryEntries(DATABASE_DIRECTORY, opened, true);
   if (!opened) {
     warning("could not open repo");
     return;
@@ -166,7 +171,7 @@ void PackageSet::openRepository(bool beQuiet, const std::string& arch) {
   for (const std::string& entry : directoryEntries(IMAGES_DIRECTORY, opened))
     loadImage(entry, std::string(IMAGES_DIRECTORY) + entry);
   for (auto& record : records) loadState(*record);
-  for (const std::string& entry : directoryEntries(DATABASE_DIRECTORY, opened)) {
+  for (const std::string& entry : directoryEntries(DATABASE_DIRECTORY, opened, true)) {
     if (findIndex(entry) >= 0) continue;
     auto record = std::make_unique<PackageRecord>();
     record->name = entry;
@@ -241,7 +246,9 @@ bool writeFile(Transaction& t, const std::string& path, uint64_t hint, const std
 
 bool PackageSet::writeInstalledState(PackageRecord& r, Transaction& t, bool relative) {
   const std::string d = (relative ? "." : "") + packageDirectory(r.name);
-  if (!r.imageBased && !(r.flags & FLAG_NO_META)) {
+  // Header flag bit 1 would leave a package that keeps no image without any
+  // source of metadata: meta files are written whenever no image is kept.
+  if (!r.imageBased) {
     struct MetaFile {
       const char* name;
       const char* shown;
@@ -400,6 +407,7 @@ void PackageSet::creationError(const PackageRecord& r, const std::string& file) 
 
 void PackageSet::dumpPackages() {
   for (const auto& r : records) {
+    if (r->conflictCarrier) continue;
     fprintf(out, "package <%s> version=%s\n", r->name.c_str(), vl::version2string(r->version).c_str());
     if (r->disabled) fputs("   disabled\n", out);
     if (r->userForced) fputs("   user-forced\n", out);

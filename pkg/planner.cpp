@@ -149,7 +149,7 @@ std::optional<Plan> plan(PackageSet& set, int level) {
   planner.settleBundles();
 
   bool anyEnabled = false;
-  for (auto& r : set.records) anyEnabled |= willBeEnabled(*r);
+  for (auto& r : set.records) anyEnabled |= willBeEnabled(*r) && !r->conflictCarrier;
   if (!set.records.empty() && !anyEnabled) {
     for (auto& r : set.records) r->action = ACTION_NONE;
     if (level >= 1) set.error("can not uninstall or disable all packages");

@@ -24,7 +24,9 @@ std::string writeSmallPackage(const std::string& path, const SmallPackage& spec)
   if (spec.sha256 && !spec.switchAfterHeader) ok = ok && w.part(PART_HASH_SWITCH, "");
   ok = ok && w.part(PART_HEADER, vpkg::headerPayload(spec.name, spec.version, 1700000000, spec.flags));
   if (spec.switchAfterHeader) ok = ok && w.part(PART_HASH_SWITCH, "ignored payload");
-  ok = ok && w.part(PART_DEPENDS, vpkg::entryListPayload({{"base", 0x06286600, 0, 0}}));
+  if (!spec.architecture.empty()) ok = ok && w.part(PART_ARCHITECTURE, spec.architecture);
+  if (!spec.note.empty()) ok = ok && w.part(PART_NOTE, spec.note);
+  if (!spec.depends.empty()) ok = ok && w.part(PART_DEPENDS, vpkg::entryListPayload(spec.depends));
   if (spec.unknownPart) ok = ok && w.part(7, "an unknown part");
   if (!spec.image.empty()) ok = ok && w.part(PART_IMAGE_PAYLOAD, spec.image);
   uint64_t size = 0;

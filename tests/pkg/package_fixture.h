@@ -26,6 +26,9 @@ struct SmallPackage {
   size_t signatureLength = 0;  // 0: the scheme's block size
   std::vector<vpkg::FileSpec> files = {{"bin/hello", 0x8000 | 0755, false, "", "hello\n"}};
   std::string image;           // image payload when not empty
+  std::vector<vpkg::ListEntry> depends = {{"base", 0x06286600, 0, 0}};
+  std::string architecture;    // no architecture part when empty
+  std::string note;
   bool unknownPart = false;    // a part of type 7 between the depends and the files
 };
 

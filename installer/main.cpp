@@ -1,0 +1,192 @@
+// installer: the package manager of the installed system.
+//
+//   installer [-q] [-r ROOT] [-down] [--reinstall]   apply the scheduled actions, install the upgrades
+//   installer [-q] [-r ROOT] -                       install one package from standard input
+//   installer [-r ROOT] --show                       list the installed packages
+//   installer [-r ROOT] --cleanup                    uninstall packages made for systems before 3.22
+//   installer --commit | --cancel                    finish or drop the transaction in /ram/MANIFEST
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "installer/listing.h"
+#include "pkg/install.h"
+#include "pkg/planner.h"
+#include "pkg/rules.h"
+
+namespace {
+
+constexpr const char* kManifest = "/ram/MANIFEST";
+constexpr const char* kStdinImage = "/flash/var/pdb//image";
+constexpr const char* kChanged = "/flash/PCKGS_CHANGED";
+constexpr const char* kLock = "/ram/installer.lock";
+
+int usage() {
+  printf("usage: installer [-q] [-r <root>] [-]\n");
+  return 0;
+}
+
+int commitManifest() {
+  pkg::Transaction t;
+  (void)t.loadManifest(kManifest);
+  printf("finishing install... ");
+  fflush(stdout);
+  int failures = t.commit("", true);
+  printf("\b \n");
+  // Done once: a second --commit would repeat the deletions.
+  if (failures == 0) unlink(kManifest);
+  return failures == 0 ? 0 : 1;
+}
+
+int cancelManifest() {
+  pkg::Transaction t;
+  (void)t.loadManifest(kManifest);
+  t.cancel();
+  unlink(kManifest);
+  return 0;
+}
+
+// Two runs at once would share the database, the upgrade directories and
+// the kept image: the second waits for the first.
+void lockRun() {
+  int fd = open(kLock, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return;  // no /ram: nothing to share it with
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    printf("waiting for another installer run to finish...\n");
+    fflush(stdout);
+    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  // Held until the process ends.
+}
+
+void startRuel() {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chroot("/flash") != 0 || chdir("/") != 0) _exit(127);
+    execl("/bin/ruel", "ruel", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid < 0) return;
+  int status;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+bool createMarker(pkg::Transaction& t, const char* path) {
+  pkg::NewFile f = t.newFile(path, 1, 0644);
+  return f.close();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string root;
+  bool quiet = false, fromStdin = false, cleanup = false, show = false, reinstall = false;
+  unsigned allowed = pkg::CHECK_UPGRADE;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--cleanup") {
+      cleanup = true;
+      break;
+    } else if (a == "-r") {
+      if (i + 1 >= argc) return usage();
+      root = argv[++i];
+    } else if (a == "-") {
+      fromStdin = true;
+      break;
+    } else if (a == "-q") {
+      quiet = true;
+    } else if (a == "-down") {
+      allowed |= pkg::CHECK_DOWNGRADE;
+    } else if (a == "--reinstall") {
+      printf("\nResuming upgrade...\n");
+      allowed |= pkg::CHECK_SAME;
+      reinstall = true;
+    } else if (a == "--commit") {
+      return commitManifest();
+    } else if (a == "--cancel") {
+      return cancelManifest();
+    } else if (a == "--show") {
+      show = true;
+    } else if (a == "--safe" || a == "-b" || a == "--force" || a == "--noupgrade" || a == "-i") {
+      // accepted for compatibility, no effect
+    } else {
+      return usage();
+    }
+  }
+
+  if (!root.empty() && chroot(root.c_str()) != 0) perror("chroot");
+  if (chdir("/") != 0) perror("chdir");
+  const char* arch = getenv("arch");
+  pkg::PackageSet& set = pkg::PackageSet::instance();
+  if (!show) lockRun();
+  set.openRepository(quiet, arch ? arch : "i386");
+
+  if (show) {
+    installer::printPackageList(set, stdout);
+    return 0;
+  }
+  if (cleanup) {
+    pkg::Transaction t;
+    pkg::cleanup(set, t);
+    return t.commit() == 0 ? 0 : 1;
+  }
+
+  pkg::Transaction t;
+  pkg::apply(set, t, 1);
+
+  if (fromStdin) {
+    int image = open(kStdinImage, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (image < 0) {
+      printf("ERROR: could not open image\n");
+      return -1;
+    }
+    pkg::FdSource input(0);
+    pkg::FdSink tee(image);
+    pkg::InstallOutcome outcome;
+    outcome.wantImageDirectory = true;
+    int result = pkg::installFromStream(set, t, input, allowed, {}, &tee, &outcome);
+    close(image);
+    if (result != 0) {
+      // Nothing of a failed package may land, and the scheduled actions wait
+      // for the next run (they are still in /ram/pdb).
+      t.cancel();
+      unlink(kStdinImage);
+    } else {
+      if (outcome.imageDirectory.empty())
+        unlink(kStdinImage);  // not image-based: nothing keeps this copy
+      else
+        pkg::placeImage(t, kStdinImage, outcome.imageDirectory, outcome.boot);
+      if (!createMarker(t, kChanged)) set.creationError(pkg::PackageRecord(), kChanged);
+      if (t.commit() != 0) result = 1;
+    }
+    pkg::writeLog(set);
+    return result;
+  }
+
+  std::vector<std::string> installed = pkg::upgrade(set, t, allowed);
+  int result = 0;
+  if (!reinstall && !t.enoughSpace()) {
+    set.error("not enough space for upgrade");
+    t.cancel();
+    installed.clear();
+    result = 28;
+  }
+  for (const std::string& name : installed) set.info("installed %s", name.c_str());
+  if (!t.isEmpty()) {
+    if (!createMarker(t, kChanged)) set.creationError(pkg::PackageRecord(), kChanged);
+    if (t.commit() != 0) result = 1;
+    startRuel();
+  }
+  pkg::writeLog(set);
+  return result;
+}

@@ -1,0 +1,436 @@
+#include "pkg/install.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+
+#include "pkg/file_entries.h"
+#include "pkg/names.h"
+#include "pkg/package_parse.h"
+#include "pkg/planner.h"
+#include "pkg/rules.h"
+#include "runtime/fileutil.h"
+
+namespace pkg {
+namespace {
+
+bool bootImageWanted() { return getenv("bootimage") != nullptr; }
+
+void brokenPackage(PackageSet& set, const PackageRecord& r) {
+  set.error("installation of %s failed: broken package", displayName(r).c_str());
+}
+
+bool createEmpty(Transaction& t, const std::string& path) {
+  NewFile f = t.newFile(path, 1, 0644);
+  return f.close();
+}
+
+// The destination of a file entry.
+std::string destinationOf(const PackageRecord& r, const std::string& path, bool relative) {
+  std::string d = relative ? "." : "";
+  if (r.disabled) d += "/x/" + r.name;
+  if (path.empty() || path[0] != '/') d += "/";
+  d += path;
+  return relative ? d : "/flash" + d;
+}
+
+bool unpack(PackageSet& set, PackageRecord& r, Transaction& t, PartReader& reader, bool relative) {
+  FileEntryStream stream(reader);
+  FileEntry entry;
+  uint8_t block[FILE_DATA_BLOCK_SIZE];
+  while (stream.next(entry)) {
+    // A path that could land outside the install root fails the package
+    // before any of its bytes are written.
+    if (!isSafeEntryPath(entry.path)) {
+      brokenPackage(set, r);
+      return false;
+    }
+    if (!entry.written()) continue;  // its data is skipped by the next call
+    const std::string destination = destinationOf(r, entry.path, relative);
+    NewFile out = t.newFile(destination, entry.size, entry.mode & 07777);
+    if (!out.ok()) {
+      set.creationError(r, entry.path);
+      return false;
+    }
+    r.files.insert(destination);
+    for (;;) {
+      size_t n = stream.readData(block, sizeof block);
+      if (n == 0) break;
+      if (!out.write(block, n)) {
+        set.creationError(r, entry.path);
+        return false;
+      }
+    }
+    if (stream.truncated()) {
+      brokenPackage(set, r);
+      return false;
+    }
+    if (!out.close()) {
+      set.creationError(r, entry.path);
+      return false;
+    }
+    showProgress(set, r, reader);
+  }
+  if (stream.truncated()) {
+    brokenPackage(set, r);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void showProgress(PackageSet& set, const PackageRecord& r, const PartReader& reader) {
+  std::string text = "installing ";
+  if (r.disabled && r.bundle.name.empty()) text += " (disabled) ";
+  text += displayName(r) + " [";
+  // The total size comes from the unsigned file header: never divide by
+  // zero, never draw past the end.
+  const int64_t width = std::max<int64_t>(0, 76 - int64_t(text.size()));
+  const uint64_t total = reader.totalSize();
+  const uint64_t position = std::min(reader.position(), total);
+  const int64_t n = total == 0 ? 0 : int64_t(uint64_t(width) * position / total);
+  text.append(size_t(n), '#');
+  text.append(size_t(width - n), ' ');
+  text += "]";
+  set.status(text);
+}
+
+bool installPayload(PackageSet& set, PackageRecord& r, Transaction& t, PartReader& reader, bool relative) {
+  showProgress(set, r, reader);
+  const std::string directory = (relative ? "." : "") + packageDirectory(r.name);
+  if (!reader.isOverlay() && !t.directoryUsable(directory)) return false;
+  int type = reader.currentType();
+  if (type == PART_IMAGE_PAYLOAD) {
+    while (reader.remaining() > 0) {
+      showProgress(set, r, reader);
+      if (!reader.skip(std::min<uint64_t>(reader.remaining(), IMAGE_SKIP_BLOCK_SIZE))) {
+        brokenPackage(set, r);
+        return false;
+      }
+    }
+    type = reader.nextPart();
+  }
+  if (type == PART_FILES) {
+    const bool bootInstead = !relative && bootImageWanted() && (r.flags & FLAG_BOOT_IMAGE);
+    if (!bootInstead && !unpack(set, r, t, reader, relative)) return false;
+    type = reader.nextPart();
+  }
+  const int need = requiredSignatureLevel(r.name, r.version);
+  if (type != PART_SIGNATURE || reader.verifyPackageSignature() < need) {
+    brokenPackage(set, r);
+    return false;
+  }
+  type = reader.nextPart();
+  if (r.bundle.name.empty()) {
+    if (type == PART_ARCHITECTURE) type = reader.nextPart();
+    if (type == PART_DEPENDS && reader.partLength() == 0) type = reader.nextPart();
+    if (type != -1 || reader.failed()) {
+      brokenPackage(set, r);
+      return false;
+    }
+  }
+  if (!reader.isOverlay() && !set.writeInstalledState(r, t, relative)) return false;
+  if (!relative) {
+    if (((r.flags & FLAG_BOOT_IMAGE) || r.name == "branding") && !createEmpty(t, UPGRADED_MARKER)) {
+      set.creationError(r, UPGRADED_MARKER);
+      return false;
+    }
+    if (r.name == "branding" && !createEmpty(t, BRANDING_MARKER)) {
+      set.creationError(r, BRANDING_MARKER);
+      return false;
+    }
+  }
+  if (r.bundle.name.empty()) set.status("");
+  return true;
+}
+
+namespace {
+
+PackageRecord* installPackage(PackageSet& set, Transaction& t, PartReader& reader, unsigned allowed,
+                              const ForcedStates& forced, const DependencyEntry* bundleRef, InstallOutcome* outcome) {
+  auto c = std::make_unique<PackageRecord>();
+  if (!parseHeaderParts(*c, reader) || (bundleRef && c->name == bundleRef->name)) return nullptr;
+  if (c->imageBased && outcome && outcome->wantImageDirectory) outcome->imageDirectory = packageDirectory(c->name);
+  unsigned result = checkInstall(set, *c, bundleRef ? ~0u : allowed | CHECK_CONFLICT);
+  auto userState = forced.find(c->name);
+  if (userState != forced.end()) {
+    c->disabled = userState->second;
+    c->userForced = true;
+  } else {
+    c->disabled = false;
+  }
+  if (result & CHECK_CONFLICT) {
+    c->disabled = true;  // installed beside what it conflicts with, but disabled
+    result &= ~unsigned(CHECK_CONFLICT);
+  }
+  allowed |= CHECK_UPGRADE;
+  if (!(result & ~allowed) && !(result & CHECK_SAME)) {
+    if (bundleRef) c->bundle = *bundleRef;
+    if (!reader.isOverlay()) {
+      if (PackageRecord* old = set.find(c->name)) {
+        set.removePackageFiles(*old, t);
+        set.take(old);
+      }
+    }
+    if (!installPayload(set, *c, t, reader, false)) return nullptr;
+    PackageRecord* installed = c.get();
+    set.records.push_back(std::move(c));
+    apply(set, t, 0);
+    if (outcome) outcome->boot = (installed->flags & FLAG_BOOT_IMAGE) && bootImageWanted();
+    return installed;
+  }
+  if (bundleRef) {
+    int type;
+    do type = reader.nextPart();
+    while (type != PART_HEADER && type != -1);
+    return set.find(c->name);
+  }
+  PackageRecord* installed = set.find(c->name);
+  if ((result & CHECK_SAME) && (allowed & CHECK_SAME) && installed) {
+    set.status(std::string(78, ' '));
+    set.status("");
+    set.info("installed %s%s", installed->disabled ? "(disabled) " : "", nameVersion(*c).c_str());
+    if (outcome) outcome->boot = installed->flags & FLAG_BOOT_IMAGE;
+    return installed;
+  }
+  return (result & CHECK_SAME) ? installed : nullptr;
+}
+
+}  // namespace
+
+int installFromStream(PackageSet& set, Transaction& t, ByteSource& input, unsigned allowed,
+                      const ForcedStates& forced, ByteSink* tee, InstallOutcome* outcome) {
+  if (outcome) outcome->boot = false;
+  PartReader reader;
+  if (!reader.open(input, true, tee)) return 1;
+  int type = reader.nextPart(INSTALL_PARTS);
+  if (type != PART_BUNDLE_HEADER) {
+    if (type != PART_HEADER) return 1;
+    return installPackage(set, t, reader, allowed, forced, nullptr, outcome) ? 0 : 1;
+  }
+
+  auto b = std::make_unique<PackageRecord>();
+  if (!parseHeaderParts(*b, reader) || !b->depends.empty() || !b->provides.empty() || !b->conflicts.empty()) return 1;
+  if (reader.currentType() == PART_IMAGE_PAYLOAD) reader.nextPart();
+  if (b->imageBased && outcome && outcome->wantImageDirectory) outcome->imageDirectory = packageDirectory(b->name);
+  if (checkInstall(set, *b, allowed) & ~(allowed | CHECK_UPGRADE)) return 2;
+  if (PackageRecord* old = set.find(b->name)) {
+    set.removePackageFiles(*old, t);
+    set.take(old);
+  }
+  if (!t.directoryUsable(packageDirectory(b->name)) || !set.writeInstalledState(*b, t, false)) return 1;
+  const DependencyEntry ref{b->name, b->version, b->version, 0};
+  std::set<std::string> oldMembers;
+  for (const auto& r : set.records)
+    if (r->bundle.name == b->name) oldMembers.insert(r->name);
+  set.records.push_back(std::move(b));
+
+  if (reader.currentType() == PART_DISABLE_LIST) {
+    std::vector<DependencyEntry> names;
+    if (!readEntryList(reader, names)) return 1;
+    for (const DependencyEntry& e : names) {
+      if (forced.count(e.name)) continue;
+      auto carrier = std::make_unique<PackageRecord>();
+      carrier->conflictCarrier = true;
+      carrier->architecture.clear();
+      carrier->conflicts.push_back({e.name, 0, 0, 0});
+      set.records.push_back(std::move(carrier));
+    }
+    reader.nextPart();
+  }
+  int members = 0;
+  while (reader.currentType() == PART_HEADER) {
+    InstallOutcome member;
+    PackageRecord* installed = installPackage(set, t, reader, allowed, forced, &ref, &member);
+    if (!installed) return 2;
+    oldMembers.erase(installed->name);
+    ++members;
+    if (member.boot && outcome) outcome->boot = true;
+  }
+  if (reader.currentType() == PART_ARCHITECTURE) reader.nextPart();
+  if (reader.currentType() != -1 || reader.failed()) return 2;
+  if (members == 0) return 3;
+  for (const std::string& name : oldMembers)
+    if (PackageRecord* r = set.find(name)) r->action = ACTION_UNINSTALL;
+  apply(set, t, 0);
+  set.status("");
+  return 0;
+}
+
+void placeImage(Transaction& t, const std::string& imageFile, const std::string& directory, bool boot) {
+  const std::string destination = directory + "image";
+  if (boot) {
+    t.move(BOOT_IMAGE, imageFile);
+    t.link(destination, BOOT_IMAGE);
+  } else {
+    t.move(destination, imageFile);
+  }
+}
+
+namespace {
+
+bool& logRewritten() {
+  static bool rewritten = false;
+  return rewritten;
+}
+
+std::vector<std::unique_ptr<PackageRecord>> scanDirectory(PackageSet& set, const std::string& directory) {
+  std::vector<std::unique_ptr<PackageRecord>> found;
+  for (const std::string& path : vl::listDirectory(directory.substr(0, directory.size() - 1), false, false)) {
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const bool packageFile = name.size() > 4 && (name.compare(name.size() - 4, 4, ".vpk") == 0 ||
+                                                 name.compare(name.size() - 4, 4, ".kpk") == 0);
+    if (!packageFile) continue;
+    auto record = std::make_unique<PackageRecord>();
+    if (!scanPackageFile(path, *record)) {
+      set.error("broken package %s", name.c_str());
+      continue;
+    }
+    found.push_back(std::move(record));
+  }
+  return found;
+}
+
+}  // namespace
+
+std::vector<std::string> upgrade(PackageSet& set, Transaction& t, unsigned allowed) {
+  std::optional<uint32_t> limit;
+  if (vl::fileExists(DOWNGRADE_FILE)) {
+    std::ifstream in(DOWNGRADE_FILE);
+    unsigned long value = 0;
+    if (!(in >> value)) value = 0;
+    limit = uint32_t(value);
+    allowed |= CHECK_DOWNGRADE;
+  }
+  std::vector<std::unique_ptr<PackageRecord>> candidates;
+  if (!vl::fileExists(IGNORE_DOWNLOADS)) candidates = scanDirectory(set, DOWNLOAD_DIRECTORY);
+  if (candidates.empty()) candidates = scanDirectory(set, FLASH_UPGRADE_DIRECTORY);
+  if (candidates.empty()) candidates = scanDirectory(set, VAR_UPGRADE_DIRECTORY);
+  candidates = selectCandidates(set, std::move(candidates), limit, true);
+
+  ForcedStates forced;
+  std::set<std::string> keep;
+  for (const auto& r : set.records) {
+    if (r->userForced) forced[r->name] = r->disabled;
+    if (!r->disabled && !r->conflictCarrier) {
+      keep.insert(r->name);
+      for (const DependencyEntry& p : r->provides) keep.insert(p.name);
+    }
+  }
+  if (!candidates.empty()) prepareLog(set);
+
+  std::vector<std::string> installed;
+  for (const auto& candidate : candidates) {
+    int fd = open(candidate->path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;  // unreadable: skipped silently
+    FdSource input(fd);
+    InstallOutcome outcome;
+    int result = installFromStream(set, t, input, allowed, forced, nullptr, &outcome);
+    close(fd);
+    if (result != 0) {
+      t.cancel();
+      return {};
+    }
+    if (candidate->imageBased) {
+      placeImage(t, candidate->path, packageDirectory(candidate->name), outcome.boot);
+    } else {
+      // Installed: the file goes with the commit, or it would be offered
+      // again at every run (and a bundle would then fail as already installed).
+      t.remove(candidate->path);
+    }
+    installed.push_back(nameVersion(*candidate));
+  }
+
+  std::vector<PackageRecord*> reenable;
+  for (const std::string& name : keep) {
+    PackageRecord* r = findByNameOrProvides(set, name);
+    if (r && r->disabled && !findConflicting(set, *r) &&
+        std::find(reenable.begin(), reenable.end(), r) == reenable.end())
+      reenable.push_back(r);
+  }
+  for (PackageRecord* r : reenable) {
+    const std::string shown = nameVersion(*r);
+    set.status("enabling " + shown + "...");
+    set.markEnabled(*r, t);
+    set.info("enabled %s", shown.c_str());
+  }
+  bool any = false;
+  for (const auto& r : set.records) any |= !r->conflictCarrier;
+  if (!any) {
+    set.error("router installation failed!!!");
+    t.cancel();
+    return {};
+  }
+  return installed;
+}
+
+void prepareLog(PackageSet& set) {
+  std::vector<std::string> previous;
+  std::ifstream in(POSTLOG);
+  for (std::string line; std::getline(in, line);) {
+    // A run that died after reserving the file leaves zero bytes.
+    line.erase(std::remove(line.begin(), line.end(), '\0'), line.end());
+    if (!line.empty()) previous.push_back(line);
+  }
+  in.close();
+  set.log.insert(set.log.begin(), previous.begin(), previous.end());
+  if (!vl::writeTextFile(POSTLOG, std::string(4096, '\0'))) return;
+  logRewritten() = true;
+}
+
+void writeLog(PackageSet& set) {
+  FILE* f = nullptr;
+  if (logRewritten()) {
+    f = fopen(POSTLOG, "w");
+  } else {
+    if (set.log.empty()) return;
+    f = fopen(POSTLOG, "a");
+  }
+  sync();
+  if (!f) return;
+  for (const std::string& line : set.log) fprintf(f, "%s\n", line.c_str());
+  fclose(f);
+}
+
+int installImage(PackageSet& set, ByteSource& input, const ForcedStates& forced) {
+  static constexpr const char* kImage = "/flash/image";
+  set.openRepository(set.quiet, DEFAULT_ARCHITECTURE);
+  Transaction t;
+  int fd = open(kImage, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    printf("ERROR: could not open image\n");
+    fflush(stdout);
+    return -1;
+  }
+  FdSink tee(fd);
+  InstallOutcome outcome;
+  outcome.wantImageDirectory = true;
+  int result = installFromStream(set, t, input, CHECK_UPGRADE, forced, &tee, &outcome);
+  // Read what is left, so that the sender never meets a broken pipe.
+  char rest[4096];
+  while (input.read(rest, sizeof rest) > 0) {
+  }
+  close(fd);
+  if (result != 0) {
+    // A package that failed leaves nothing: not its files, not its image,
+    // not the deletion of the version it was to replace.
+    t.cancel();
+    unlink(kImage);
+    return result;
+  }
+  if (outcome.imageDirectory.empty()) {
+    unlink(kImage);  // a package that is not image-based keeps no image
+  } else {
+    placeImage(t, kImage, outcome.imageDirectory, outcome.boot);
+  }
+  return t.commit() == 0 ? 0 : 1;
+}
+
+}  // namespace pkg

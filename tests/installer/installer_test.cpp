@@ -1,0 +1,268 @@
+// The installer command, run as a program in a throw-away root (a private
+// mount namespace, chrooted), with packages written by the package tool's
+// library and signed with the development key.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "pkg/install.h"
+#include "tests/pkg/package_fixture.h"
+#include "tests/support/process.h"
+#include "tests/support/sandbox.h"
+#include "tests/support/tree.h"
+
+using qvtest::makeDirs;
+using qvtest::ProcessResult;
+using qvtest::readFile;
+using qvtest::SmallPackage;
+using qvtest::TempDir;
+using qvtest::writeFile;
+
+namespace {
+
+const bool kEmulated = *qvtest::ownProgram("x").front().c_str() != 'x';
+
+struct Root {
+  TempDir dir;
+  std::string ramOptions;    // mount a tmpfs of this size on /ram when set
+  std::string flashImage;    // loop-mount this ext2 image on /flash when set
+  Root() {
+    for (const char* d : {"flash/var/pdb", "ram", "rw/pckg/.download", "flash/bin"}) makeDirs(dir / d);
+    writeFile(dir / "flash/bin/ruel", readFile(QV_RUEL));
+    chmod((dir / "flash/bin/ruel").c_str(), 0755);
+  }
+  std::string operator/(const std::string& p) const { return dir / p; }
+  std::string path() const { return dir.path(); }
+
+  // Runs the installer in the root; its output and status come back.
+  ProcessResult run(std::vector<std::string> args, const std::string& input = "", std::vector<std::string> env = {}) {
+    qvtest::RootOptions options;
+    options.systemDirs = true;
+    options.extraBinds = {QV_BUILD_DIR};
+    options.beforeChroot = [&] {
+      if (!flashImage.empty() && qvtest::runProgram({"mount", "-o", "loop", flashImage, dir / "flash"}).status != 0) return false;
+      if (!ramOptions.empty() && mount("ram", (dir / "ram").c_str(), "tmpfs", 0, ramOptions.c_str()) != 0) return false;
+      return true;
+    };
+    // The sanitizers' leak check needs /proc, which a chrooted run lacks.
+    std::vector<std::string> argv = {"env", "-i", "ASAN_OPTIONS=detect_leaks=0"};
+    argv.insert(argv.end(), env.begin(), env.end());
+    for (const std::string& a : qvtest::ownProgram(QV_INSTALLER, args)) argv.push_back(a);
+    const std::string out = dir / ".out", err = dir / ".err", status = dir / ".status";
+    bool ran = qvtest::runInRoot(dir.path(), [&] {
+      ProcessResult r = qvtest::runProgram(argv, input);
+      writeFile("/.out", r.out);
+      writeFile("/.err", r.err);
+      writeFile("/.status", std::to_string(r.status));
+      return true;
+    }, options);
+    ProcessResult r;
+    EXPECT_TRUE(ran);
+    r.out = readFile(out);
+    r.err = readFile(err);
+    r.status = std::atoi(readFile(status).c_str());
+    for (const std::string& f : {out, err, status}) unlink(f.c_str());
+    return r;
+  }
+
+  std::vector<std::string> tree() const {
+    const std::string build = QV_BUILD_DIR;
+    return qvtest::treeListing(path(), {"/flash/postlog", "/flash/var/pdb/image", "/ram/installer.lock", "/usr", "/lib",
+                                        "/lib32", "/lib64", "/bin", "/proc", build.substr(0, build.find('/', 1))});
+  }
+};
+
+SmallPackage package(const std::string& name, uint32_t version, std::vector<vpkg::FileSpec> files) {
+  SmallPackage p;
+  p.name = name;
+  p.version = version;
+  p.files = std::move(files);
+  p.depends = {};
+  return p;
+}
+
+std::string write(const TempDir& scratch, const SmallPackage& p, const std::string& file = "p.vpk") {
+  return qvtest::writeSmallPackage(scratch / file, p);
+}
+
+// Name in 16 columns, four blanks, Version in 13, a blank, Built in 20, Note in 40.
+const std::string kHeading = "            Name          Version                Built" + std::string(36, ' ') + "Note\n" +
+                             std::string(94, '-') + "\n";
+
+}  // namespace
+
+TEST(Installer, InstallFromStandardInputAndList) {
+  Root root;
+  TempDir scratch;
+  SmallPackage app = package("app", 0x06316603, {{"bin/app", 0100755, false, "", "app v1"}, {"etc/app.conf", 0100644, false, "", "conf"}});
+  app.note = "the app";
+  ProcessResult r = root.run({"-"}, write(scratch, app));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(readFile(root / "flash/bin/app"), "app v1");
+  EXPECT_EQ(readFile(root / "flash/var/pdb/app/files"), "flash/bin/app\nflash/etc/app.conf\n");
+  EXPECT_TRUE(std::filesystem::exists(root / "flash/PCKGS_CHANGED"));
+  // Not image-based: no copy of the package stays behind.
+  EXPECT_FALSE(std::filesystem::exists(root / "flash/var/pdb/image"));
+  EXPECT_FALSE(std::filesystem::exists(root / "image"));
+
+  ProcessResult shown = root.run({"--show"});
+  EXPECT_EQ(shown.status, 0);
+  // A package loaded from its meta files has no note.
+  EXPECT_EQ(shown.out, kHeading + "             app           6.49.3 Nov/14/2023 22:13:20 " + std::string(40, ' ') + "\n");
+  // -r lists the tree under another directory.
+  makeDirs(root / "other/flash/var/pdb");
+  ProcessResult other = root.run({"-r", "/other", "--show"});
+  EXPECT_EQ(other.out, kHeading);
+}
+
+TEST(Installer, ListingColumns) {
+  Root root;
+  writeFile(root / "flash/var/pdb/a-very-long-package-name/version", "103900672 0\n");
+  writeFile(root / "flash/var/pdb/a-very-long-package-name/files", "");
+  writeFile(root / "flash/var/pdb/a-very-long-package-name/deps", "");
+  writeFile(root / "flash/var/pdb/member/version", "103900672 86400\n");
+  writeFile(root / "flash/var/pdb/member/files", "flash/x\n");
+  writeFile(root / "flash/var/pdb/member/disabled", "user\n");
+  writeFile(root / "flash/var/pdb/member/bundle", "suite\n");
+  ProcessResult r = root.run({"--show"});
+  EXPECT_EQ(r.status, 0);
+  // Build time 0 is 1970; a long name overflows its column; a legacy member of
+  // a bundle shows "B " (and is scheduled for uninstallation at the next run).
+  const std::string notes(40, ' ');
+  EXPECT_NE(r.out.find("\na-very-long-package-name             6.49 Jan/01/1970 00:00:00 " + notes + "\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n          member XB          6.49 Jan/02/1970 00:00:00 " + notes + "\n"), std::string::npos) << r.out;
+}
+
+TEST(Installer, CommandLine) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+  } cases[] = {
+      {"unknown option", {"-x"}, 0, "usage: installer [-q] [-r <root>] [-]\n"},
+      {"-r without a directory", {"-r"}, 0, "usage: installer [-q] [-r <root>] [-]\n"},
+      {"accepted without effect", {"--safe", "-b", "--force", "--noupgrade", "-i", "--show"}, 0, kHeading},
+      {"--cancel without a manifest", {"--cancel"}, 0, ""},
+      {"an empty database: nothing is left installed", {}, 0, "ERROR: router installation failed!!!\n"},
+      {"quiet", {"-q"}, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Root root;
+    auto before = root.tree();
+    ProcessResult r = root.run(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(root.tree(), before);
+  }
+  // Without a database directory the image for "-" cannot be opened.
+  Root bare;
+  std::filesystem::remove_all(bare / "flash/var");
+  ProcessResult r = bare.run({"-"}, "whatever");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "WARNING: could not open repo\nERROR: could not open image\n");
+}
+
+TEST(Installer, CommitAndCancelASavedTransaction) {
+  Root root;
+  writeFile(root / "flash/old", "old");
+  writeFile(root / "ram/tmp1", "new content");
+  writeFile(root / "ram/MANIFEST", "U /flash/old\nM /flash/new /ram/tmp1\n");
+  ProcessResult r = root.run({"--commit"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "finishing install... \b \n");
+  EXPECT_FALSE(std::filesystem::exists(root / "flash/old"));
+  EXPECT_EQ(readFile(root / "flash/new"), "new content");
+  EXPECT_FALSE(std::filesystem::exists(root / "ram/MANIFEST"));  // done once
+
+  writeFile(root / "ram/tmp2", "x");
+  writeFile(root / "ram/MANIFEST", "M /flash/other /ram/tmp2\n");
+  r = root.run({"--cancel"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_FALSE(std::filesystem::exists(root / "flash/other"));
+  EXPECT_FALSE(std::filesystem::exists(root / "ram/MANIFEST"));
+}
+
+struct FailureCase {
+  const char* name;
+  std::function<std::string(const TempDir&)> make;  // the bytes of the bad version 2
+  int status;  // of "-"
+  std::string message;
+  bool smallRam = false;
+};
+
+// A failing package leaves the root exactly as it was, through "-" and
+// through the upgrade, and the old version still lists.
+TEST(Installer, FailureLeavesNothing) {
+  const SmallPackage v1 = package("app", 0x06316603, {{"bin/app", 0100755, false, "", "app v1"}, {"bin/old-only", 0100644, false, "", "o"}});
+  auto v2 = [] {
+    return package("app", 0x06316604, {{"bin/app", 0100755, false, "", "app v2"}, {"bin/new-only", 0100644, false, "", "n"}});
+  };
+  const FailureCase cases[] = {
+      {"a flipped payload byte", [&](const TempDir& d) {
+         std::string bytes = write(d, v2());
+         bytes[bytes.size() - 140] ^= 1;  // inside the compressed files, before the signature
+         return bytes;
+       }, 1, "ERROR: installation of app-6.49.4 failed: broken package"},
+      {"unsigned", [&](const TempDir& d) {
+         SmallPackage p = v2();
+         p.scheme = vpkg::SignatureScheme::NONE;
+         return write(d, p);
+       }, 1, "ERROR: installation of app-6.49.4 failed: broken package"},
+      {"refused by the install check", [&](const TempDir& d) {
+         SmallPackage p = v2();
+         p.architecture = "mips";
+         return write(d, p);
+       }, 1, "ERROR: can not install app-6.49.4: it is not made for i386, but for mips"},
+      {"a '..' entry", [&](const TempDir& d) {
+         SmallPackage p = v2();
+         p.files.push_back({"../../etc/evil", 0100644, false, "", "evil"});
+         return write(d, p);
+       }, 1, "ERROR: installation of app-6.49.4 failed: broken package"},
+      {"disk full while unpacking", [&](const TempDir& d) {
+         SmallPackage p = v2();
+         std::mt19937 rng(5);
+         std::string big(4 << 20, '\0');
+         for (char& c : big) c = char(rng());
+         p.files.push_back({"lib/big", 0100644, false, "", big});
+         return write(d, p);
+       }, 1, "ERROR: installation of app-6.49.4 failed: ", true},
+  };
+  for (const FailureCase& c : cases) {
+    for (bool viaUpgrade : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (viaUpgrade ? ", upgrade" : ", -"));
+      Root root;
+      TempDir scratch;
+      if (c.smallRam) {
+        root.flashImage = scratch / "flash.img";
+        // The ext2 starts with the tree made on the host.
+        ASSERT_EQ(qvtest::runProgram({"mke2fs", "-q", "-F", "-t", "ext2", "-b", "1024", "-d", root / "flash", root.flashImage, "4096"}).status, 0);
+        root.ramOptions = "size=1m";
+      }
+      ASSERT_EQ(root.run({"-"}, write(scratch, v1, "v1.vpk")).status, 0);
+      std::string bad = c.make(scratch);
+      ASSERT_FALSE(bad.empty());
+      const auto before = root.tree();
+      ProcessResult r;
+      if (viaUpgrade) {
+        writeFile(root / "rw/pckg/.download/app.vpk", bad);
+        r = root.run({});
+        EXPECT_EQ(r.status, 0);  // the engine reports the failure; the run itself succeeds
+        std::filesystem::remove(root / "rw/pckg/.download/app.vpk");
+      } else {
+        r = root.run({"-"}, bad);
+        EXPECT_EQ(r.status, c.status);
+      }
+      EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+      EXPECT_EQ(root.tree(), before);
+      ProcessResult shown = root.run({"--show"});
+      EXPECT_NE(shown.out.find("             app           6.49.3 "), std::string::npos) << shown.out;
+    }
+  }
+}
