@@ -266,3 +266,171 @@ TEST(Installer, FailureLeavesNothing) {
     }
   }
 }
+
+namespace {
+
+std::string bundleOf(const TempDir& scratch, const std::string& name, uint32_t version, const std::vector<SmallPackage>& members) {
+  vpkg::PackageWriter w;
+  EXPECT_TRUE(w.open(scratch / "bundle.vpk"));
+  EXPECT_TRUE(w.part(pkg::PART_BUNDLE_HEADER, vpkg::headerPayload(name, version, 1700000000, 0)));
+  for (const SmallPackage& m : members) {
+    std::string bytes = write(scratch, m, "member.vpk");
+    EXPECT_TRUE(w.raw(bytes.data() + 8, bytes.size() - 8));
+  }
+  EXPECT_TRUE(w.close());
+  return readFile(scratch / "bundle.vpk");
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+TEST(Installer, UpgradeDirectories) {
+  Root root;
+  TempDir scratch;
+  ASSERT_EQ(root.run({"-"}, write(scratch, package("base", 0x06316600, {{"bin/base", 0100755, false, "", "b"}}))).status, 0);
+  // IGNORE hides the download directory, even when the others are empty.
+  writeFile(root / "rw/pckg/.download/IGNORE", "");
+  writeFile(root / "rw/pckg/.download/a.vpk", write(scratch, package("a", 0x06316600, {{"bin/a", 0100644, false, "", "a"}})));
+  ProcessResult r = root.run({});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_FALSE(exists(root / "flash/bin/a"));
+  std::filesystem::remove(root / "rw/pckg/.download/IGNORE");
+  // Processed: installed, listed, the file gone with the commit, the loader started.
+  r = root.run({});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("installed a-6.49\n"), std::string::npos) << r.out;
+  EXPECT_EQ(readFile(root / "flash/bin/a"), "a");
+  EXPECT_FALSE(exists(root / "rw/pckg/.download/a.vpk"));
+  EXPECT_TRUE(exists(root / "flash/PCKGS_CHANGED"));
+  if (!kEmulated) {
+    EXPECT_EQ(readFile(root / "flash/ruel-ran"), "ruel\n");
+  }
+  EXPECT_NE(readFile(root / "flash/postlog").find("installed a-6.49\n"), std::string::npos);
+
+  // A downgrade limit of 6.40 (103310848) drops what is older.
+  writeFile(root / "ram/DOWNGRADE", "103310848\n");
+  writeFile(root / "flash/var/pckg/old.vpk", write(scratch, package("old", 0x06276600, {{"bin/old", 0100644, false, "", "o"}})));
+  r = root.run({});
+  EXPECT_NE(r.out.find("WARNING: ommitting package old-6.39: not allowed\n"), std::string::npos) << r.out;
+  EXPECT_FALSE(exists(root / "flash/bin/old"));
+  std::filesystem::remove(root / "ram/DOWNGRADE");
+  std::filesystem::remove(root / "flash/var/pckg/old.vpk");
+
+  // An image-based package keeps its file as its image; branding leaves both markers.
+  SmallPackage branding = package("branding", 0x06316600, {{"etc/logo", 0100644, false, "", "logo"}});
+  branding.image = "the branding image";
+  const std::string brandingBytes = write(scratch, branding);
+  writeFile(root / "flash/rw/pckg/branding.vpk", brandingBytes);
+  r = root.run({});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(readFile(root / "flash/var/pdb/branding/image"), brandingBytes);
+  EXPECT_TRUE(exists(root / "flash/UPGRADED"));
+  EXPECT_TRUE(exists(root / "flash/BRANDING_INSTALLED"));
+  EXPECT_FALSE(exists(root / "flash/rw/pckg/branding.vpk"));
+
+  // --reinstall of what is in place: no space check, "installed" again.
+  writeFile(root / "rw/pckg/.download/a.vpk", write(scratch, package("a", 0x06316600, {{"bin/a", 0100644, false, "", "a"}})));
+  r = root.run({"--reinstall"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(0, 21), "\nResuming upgrade...\n");
+  EXPECT_NE(r.out.find("installed a-6.49\n"), std::string::npos) << r.out;
+
+  // Quiet runs log nothing new.
+  const std::string log = readFile(root / "flash/postlog");
+  r = root.run({"-q"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(readFile(root / "flash/postlog"), log);
+}
+
+TEST(Installer, ConflictsAndBundles) {
+  Root root;
+  TempDir scratch;
+  SmallPackage old = package("old", 0x06316600, {{"bin/old", 0100644, false, "", "o"}});
+  ASSERT_EQ(root.run({"-"}, write(scratch, old)).status, 0);
+  // "old" declares no conflict; give it one through its meta files.
+  writeFile(root / "flash/var/pdb/old/conflicts", "new 0 0\n");
+  ProcessResult r = root.run({"-"}, write(scratch, package("new", 0x06316600, {{"bin/new", 0100644, false, "", "n"}})));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(readFile(root / "flash/x/new/bin/new"), "n");  // installed disabled, under /flash/x/<name>/
+  EXPECT_FALSE(exists(root / "flash/bin/new"));
+  EXPECT_EQ(readFile(root / "flash/var/pdb/new/disabled"), "auto\n");
+
+  // A new version of a bundle uninstalls the members it no longer has.
+  SmallPackage m1 = package("m1", 0x06316600, {{"bin/m1", 0100644, false, "", "1"}});
+  SmallPackage m2 = package("m2", 0x06316600, {{"bin/m2", 0100644, false, "", "2"}});
+  r = root.run({"-"}, bundleOf(scratch, "suite", 0x06316600, {m1, m2}));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(readFile(root / "flash/var/pdb/m2/bundle"), "suite\n");
+  m1.version = 0x06316601;
+  writeFile(root / "rw/pckg/.download/suite.vpk", bundleOf(scratch, "suite", 0x06316601, {m1}));
+  r = root.run({});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(exists(root / "flash/bin/m2"));
+  EXPECT_FALSE(exists(root / "flash/var/pdb/m2"));
+  ProcessResult shown = root.run({"--show"});
+  EXPECT_NE(shown.out.find("              m1  B        6.49.1 "), std::string::npos) << shown.out;
+  // A bundle whose header carries a dependency list is refused with 1.
+  vpkg::PackageWriter w;
+  ASSERT_TRUE(w.open(scratch / "bad-bundle.vpk"));
+  ASSERT_TRUE(w.part(pkg::PART_BUNDLE_HEADER, vpkg::headerPayload("bad", 0x06316600, 1, 0)));
+  ASSERT_TRUE(w.part(pkg::PART_DEPENDS, vpkg::entryListPayload({{"base"}})));
+  ASSERT_TRUE(w.close());
+  EXPECT_EQ(root.run({"-"}, readFile(scratch / "bad-bundle.vpk")).status, 1);
+}
+
+// The install child's work in image mode, then the installer on the result.
+TEST(Installer, ImageModeChildThenInstaller) {
+  Root root;
+  TempDir scratch;
+  SmallPackage sys = package("system", 0x06316600, {{"bin/init", 0100755, false, "", "sys"}});
+  sys.image = std::string(10000, 's');
+  SmallPackage app = package("app", 0x06316600, {{"bin/app", 0100755, false, "", "app"}});
+  SmallPackage boot = package("kernel", 0x06316600, {{"boot/vmlinuz", 0100644, false, "", "kernel"}});
+  boot.image = "kernel image";
+  boot.flags = pkg::FLAG_BOOT_IMAGE;
+  SmallPackage tampered = package("bad", 0x06316600, {{"bin/bad", 0100644, false, "", "bad"}});
+  const std::string sysBytes = write(scratch, sys, "sys.vpk"), appBytes = write(scratch, app, "app.vpk"),
+                    bootBytes = write(scratch, boot, "boot.vpk");
+  std::string badBytes = write(scratch, tampered, "bad.vpk");
+  badBytes[badBytes.size() - 140] ^= 1;
+  std::vector<std::string> before;
+  EXPECT_TRUE(qvtest::runInRoot(root.path(), [&] {
+    setenv("bootimage", "1", 1);
+    for (const std::string* bytes : std::vector<const std::string*>{&sysBytes, &appBytes, &bootBytes, &badBytes}) {
+      pkg::PackageSet set;  // a fresh child for every package
+      set.quiet = true;
+      pkg::MemorySource input(bytes->data(), bytes->size());
+      int result = pkg::installImage(set, input, {});
+      EXPECT_EQ(result, bytes == &badBytes ? 1 : 0);
+    }
+    return true;
+  }));
+  EXPECT_EQ(readFile(root / "flash/var/pdb/system/image"), sysBytes);
+  EXPECT_EQ(readFile(root / "flash/bin/init"), "sys");
+  EXPECT_EQ(readFile(root / "flash/bin/app"), "app");
+  EXPECT_FALSE(exists(root / "flash/image"));          // nothing kept for app, nothing left of bad
+  EXPECT_FALSE(exists(root / "flash/bin/bad"));
+  EXPECT_FALSE(exists(root / "flash/var/pdb/bad"));
+  EXPECT_EQ(readFile(root / "flash/bootimage"), bootBytes);  // the boot package is not unpacked
+  EXPECT_FALSE(exists(root / "flash/boot/vmlinuz"));
+  char target[64] = {};
+  EXPECT_GT(readlink((root / "flash/var/pdb/kernel/image").c_str(), target, sizeof target), 0);
+  EXPECT_STREQ(target, "/flash/bootimage");
+
+  ProcessResult shown = root.run({"--show"});
+  EXPECT_NE(shown.out.find("          system             6.49 "), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("             app             6.49 "), std::string::npos);
+  EXPECT_NE(shown.out.find("          kernel             6.49 "), std::string::npos);
+  // An upgrade of the image-based package afterwards.
+  sys.version = 0x06316601;
+  const std::string sys2 = write(scratch, sys, "sys2.vpk");
+  writeFile(root / "rw/pckg/.download/system.vpk", sys2);
+  ProcessResult r = root.run({});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(readFile(root / "flash/var/pdb/system/image"), sys2);
+  EXPECT_NE(root.run({"--show"}).out.find("          system           6.49.1 "), std::string::npos);
+}
