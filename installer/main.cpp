@@ -173,18 +173,24 @@ int main(int argc, char** argv) {
     return result;
   }
 
-  std::vector<std::string> installed = pkg::upgrade(set, t, allowed);
+  std::vector<std::string> processed;
+  std::vector<std::string> installed = pkg::upgrade(set, t, allowed, &processed);
   int result = 0;
   if (!reinstall && !t.enoughSpace()) {
     set.error("not enough space for upgrade");
     t.cancel();
     installed.clear();
+    processed.clear();
     result = 28;
   }
   for (const std::string& name : installed) set.info("installed %s", name.c_str());
   if (!t.isEmpty()) {
     if (!createMarker(t, kChanged)) set.creationError(pkg::PackageRecord(), kChanged);
-    if (t.commit() != 0) result = 1;
+    if (t.commit() != 0) {
+      result = 1;
+    } else {
+      for (const std::string& file : processed) unlink(file.c_str());
+    }
     startRuel();
   }
   pkg::writeLog(set);

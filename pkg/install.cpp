@@ -300,7 +300,7 @@ std::vector<std::unique_ptr<PackageRecord>> scanDirectory(PackageSet& set, const
 
 }  // namespace
 
-std::vector<std::string> upgrade(PackageSet& set, Transaction& t, unsigned allowed) {
+std::vector<std::string> upgrade(PackageSet& set, Transaction& t, unsigned allowed, std::vector<std::string>* processed) {
   std::optional<uint32_t> limit;
   if (vl::fileExists(DOWNGRADE_FILE)) {
     std::ifstream in(DOWNGRADE_FILE);
@@ -336,14 +336,15 @@ std::vector<std::string> upgrade(PackageSet& set, Transaction& t, unsigned allow
     close(fd);
     if (result != 0) {
       t.cancel();
+      if (processed) processed->clear();
       return {};
     }
     if (candidate->imageBased) {
       placeImage(t, candidate->path, packageDirectory(candidate->name), outcome.boot);
-    } else {
-      // Installed: the file goes with the commit, or it would be offered
-      // again at every run (and a bundle would then fail as already installed).
-      t.remove(candidate->path);
+    } else if (processed) {
+      // Installed: the file must go, or it would be offered again at every
+      // run (and a bundle would then fail as already installed).
+      processed->push_back(candidate->path);
     }
     installed.push_back(nameVersion(*candidate));
   }
@@ -366,6 +367,7 @@ std::vector<std::string> upgrade(PackageSet& set, Transaction& t, unsigned allow
   if (!any) {
     set.error("router installation failed!!!");
     t.cancel();
+    if (processed) processed->clear();
     return {};
   }
   return installed;

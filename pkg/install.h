@@ -47,8 +47,12 @@ int installFromStream(PackageSet& set, Transaction& t, ByteSource& input, unsign
 
 // Installs every package waiting in the upgrade directories; the names
 // (nameVersion) of those installed. On a failure the transaction is cancelled
-// and the list is empty.
-std::vector<std::string> upgrade(PackageSet& set, Transaction& t, unsigned allowed);
+// and the list is empty. Package files installed without keeping them as
+// images are added to processed: the caller deletes them once the commit
+// succeeded (deleting them earlier, a run cut short in the middle of its
+// commit would lose both the old and the new version).
+std::vector<std::string> upgrade(PackageSet& set, Transaction& t, unsigned allowed,
+                                 std::vector<std::string>* processed = nullptr);
 
 // Moves the kept image into place (or to /flash/bootimage, linked from there).
 void placeImage(Transaction& t, const std::string& imageFile, const std::string& directory, bool boot);

@@ -6,6 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -433,4 +438,121 @@ TEST(Installer, ImageModeChildThenInstaller) {
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(readFile(root / "flash/var/pdb/system/image"), sys2);
   EXPECT_NE(root.run({"--show"}).out.find("          system           6.49.1 "), std::string::npos);
+}
+
+namespace {
+
+// Starts the installer in the root, kills it after the given time (if it
+// still runs), and returns whether it was killed.
+bool runAndKill(const std::string& root, std::chrono::microseconds after) {
+  qvtest::RootOptions options;
+  options.systemDirs = true;
+  options.extraBinds = {QV_BUILD_DIR};
+  std::vector<std::string> argv = {"env", "-i", "ASAN_OPTIONS=detect_leaks=0"};
+  for (const std::string& a : qvtest::ownProgram(QV_INSTALLER)) argv.push_back(a);
+  bool killed = false;
+  EXPECT_TRUE(qvtest::runInRoot(root, [&] {
+    pid_t pid = fork();
+    if (pid == 0) {
+      int devnull = open("/dev/null", O_WRONLY);
+      if (devnull >= 0) {
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+      }
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execvp(args[0], args.data());
+      _exit(127);
+    }
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + after;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        killed = WIFSIGNALED(status);
+        break;
+      }
+      usleep(200);
+    }
+    writeFile("/.killed", killed ? "1" : "0");
+    return true;
+  }, options));
+  killed = readFile(root + "/.killed") == "1";
+  unlink((root + "/.killed").c_str());
+  return killed;
+}
+
+}  // namespace
+
+// Kill an upgrade of image-based packages at random moments, then run it
+// again: the database always loads, and in the end every package is at its
+// new version with its image byte-identical to its package file.
+TEST(Installer, InterruptedUpgradesConverge) {
+  Root base;
+  TempDir scratch;
+  std::mt19937 rng(50);
+  std::vector<std::string> next;
+  for (int i = 0; i < 3; ++i) {
+    SmallPackage p = package("pkg" + std::to_string(i), 0x06316603, {{"bin/p" + std::to_string(i), 0100755, false, "", "v1"}});
+    p.image.resize(1 << 20);
+    for (char& c : p.image) c = char(rng());
+    ASSERT_EQ(base.run({"-"}, write(scratch, p)).status, 0);
+    p.version = 0x06316604;
+    p.files[0].bytes = "v2";
+    next.push_back(write(scratch, p, "next" + std::to_string(i) + ".vpk"));
+  }
+  auto prepare = [&](const std::string& dir) {
+    std::filesystem::remove_all(dir);
+    std::filesystem::copy(base.path(), dir, std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
+    for (size_t i = 0; i < next.size(); ++i) writeFile(dir + "/rw/pckg/.download/p" + std::to_string(i) + ".vpk", next[i]);
+  };
+  const std::string work = scratch / "work";
+  prepare(work);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(runAndKill(work, std::chrono::seconds(60)));  // a whole run, to learn its length
+  const auto length = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  int killedRuns = 0, reinstalls = 0;
+  for (int round = 0; round < 50; ++round) {
+    SCOPED_TRACE(round);
+    prepare(work);
+    killedRuns += runAndKill(work, std::chrono::microseconds(rng() % uint64_t(length.count())));
+    auto converged = [&] {
+      for (size_t i = 0; i < next.size(); ++i)
+        if (readFile(work + "/flash/var/pdb/pkg" + std::to_string(i) + "/image") != next[i]) return false;
+      return true;
+    };
+    // The database loads after the kill, and the next run finishes the work.
+    std::vector<std::string> argv = {"env", "-i", "ASAN_OPTIONS=detect_leaks=0"};
+    qvtest::RootOptions options;
+    options.systemDirs = true;
+    options.extraBinds = {QV_BUILD_DIR};
+    auto runOnce = [&](std::vector<std::string> args) {
+      EXPECT_TRUE(qvtest::runInRoot(work, [&] {
+        std::vector<std::string> command = argv;
+        for (const std::string& a : qvtest::ownProgram(QV_INSTALLER, args)) command.push_back(a);
+        qvtest::ProcessResult r = qvtest::runProgram(command);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        return true;
+      }, options));
+    };
+    runOnce({});
+    if (!converged()) {
+      ++reinstalls;
+      runOnce({"--reinstall"});
+    }
+    EXPECT_TRUE(converged());
+    EXPECT_TRUE(qvtest::runInRoot(work, [&] {
+      pkg::PackageSet set;
+      set.quiet = true;
+      set.openRepository(true, "i386");
+      EXPECT_EQ(set.records.size(), next.size());
+      for (const auto& r : set.records) EXPECT_EQ(r->version, 0x06316604u) << r->name;
+      return true;
+    }));
+  }
+  EXPECT_GT(killedRuns, 10);
+  RecordProperty("killed_runs", killedRuns);
+  RecordProperty("reinstall_runs", reinstalls);
 }
