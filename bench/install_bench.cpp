@@ -1,0 +1,117 @@
+// `installer -r ROOT -` installing the big package into a root on tmpfs, beside
+// the same bytes through `openssl dgst -sha256`, zlib inflation and a plain
+// copy onto the same tmpfs, measured in the same run.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "bench/big_package.h"
+#include "bench/ratio_reporter.h"
+
+namespace {
+
+const std::string kRoot = std::string(QV_BENCH_DIR) + "/install-root";
+
+// A private mount namespace with a fresh tmpfs root holding the database
+// directories; then fn.
+template <class Fn>
+int inTmpfsRoot(Fn fn) {
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 90;
+  std::filesystem::create_directories(kRoot);
+  if (mount("bench", kRoot.c_str(), "tmpfs", 0, "size=2g") != 0) return 91;
+  for (const char* d : {"/flash/var/pdb", "/ram"}) std::filesystem::create_directories(kRoot + d);
+  return fn();
+}
+
+int installPackage() {
+  return inTmpfsRoot([] {
+    int in = open(qvbench::packagePath().c_str(), O_RDONLY);
+    int out = open("/dev/null", O_WRONLY);
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(in, 0);
+      dup2(out, 1);
+      execl(QV_INSTALLER, "installer", "-q", "-r", kRoot.c_str(), "-", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+  });
+}
+
+int inflateFiles() {
+  FILE* f = fopen(qvbench::packagePath().c_str(), "rb");
+  fseek(f, 8 + 6 + 6 + 36 + 6, SEEK_SET);  // file header, switch, header part, files part header
+  z_stream zs{};
+  inflateInit(&zs);
+  static unsigned char in[4096], out[16384];
+  int status = Z_OK;
+  while (status != Z_STREAM_END) {
+    zs.avail_in = uInt(fread(in, 1, sizeof in, f));
+    if (zs.avail_in == 0) break;
+    zs.next_in = in;
+    while (zs.avail_in > 0 && status != Z_STREAM_END) {
+      zs.next_out = out;
+      zs.avail_out = sizeof out;
+      status = inflate(&zs, Z_NO_FLUSH);
+      if (status != Z_OK && status != Z_STREAM_END) return 1;
+    }
+  }
+  inflateEnd(&zs);
+  return 0;
+}
+
+int copyToTmpfs() {
+  return inTmpfsRoot([] {
+    std::filesystem::copy_file(qvbench::packagePath(), kRoot + "/copy");
+    return 0;
+  });
+}
+
+int64_t packageBytes() {
+  struct stat st;
+  return stat(qvbench::packagePath().c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+void ours(benchmark::State& state) {
+  if (!qvbench::makePackage()) return state.SkipWithError("cannot make the package");
+  for (auto _ : state) {
+    double seconds;
+    long peak;
+    if (!qvbench::inChild(installPackage, seconds, peak)) return state.SkipWithError("installation failed");
+    state.SetIterationTime(seconds);
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * packageBytes());
+}
+
+void baseline(benchmark::State& state) {
+  if (!qvbench::makePackage()) return state.SkipWithError("cannot make the package");
+  const std::string path = qvbench::packagePath();
+  for (auto _ : state) {
+    double digest, inflation, copy;
+    long peak;
+    qvbench::inChild([&] {
+      execlp("sh", "sh", "-c", ("openssl dgst -sha256 " + path + " >/dev/null").c_str(), nullptr);
+      return 127;
+    }, digest, peak);
+    qvbench::inChild(inflateFiles, inflation, peak);
+    qvbench::inChild(copyToTmpfs, copy, peak);
+    state.SetIterationTime(digest + inflation + copy);
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * packageBytes());
+}
+
+}  // namespace
+
+BENCHMARK(ours)->Name("install-256MiB/ours")->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(baseline)->Name("install-256MiB/baseline")->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv) { return qvbench::runWithRatios(argc, argv); }
