@@ -6,6 +6,7 @@ set -euo pipefail
 QV_PACKAGES=(
   cmake ninja-build g++ g++-multilib zlib1g-dev lib32z1-dev   # native and i386 builds
   googletest libbenchmark-dev                                 # tests and benchmarks
+  nasm fdisk qemu-system-x86                                  # boot program, partition tables, BIOS boots
   openssl libssl-dev                                          # independent oracle and benchmark baseline
   qemu-user-static                                            # runs the i386 tests on a 64-bit-only kernel
   util-linux e2fsprogs                                        # mount namespaces, loop mounts and ext2 images for tests

@@ -1,5 +1,9 @@
 // vdisk: makes disk images the way the installer prepares disks.
 //
+//   vdisk partition IMAGE
+//       writes the installer's boot record: its boot program and partition
+//       table (one partition under 128 MiB, else a 32 MiB boot partition and
+//       a data partition from sector 65537).
 //   vdisk format PATH [--title TITLE] [--label LABEL]
 //       formats a partition device, loop device or image file as the
 //       installer does (ext2, with an ext3 journal from 16,383 blocks on),
@@ -9,11 +13,18 @@
 #include <string>
 
 #include "init/disk/ext2_formatter.h"
+#include "init/disk/partition_table.h"
 
 namespace {
 
 const char kHelp[] =
-    "usage: vdisk format PATH [--title TITLE] [--label LABEL]\n"
+    "usage: vdisk partition IMAGE\n"
+    "       vdisk format PATH [--title TITLE] [--label LABEL]\n"
+    "\n"
+    "partition: writes the installer's boot record on a disk or disk image: the\n"
+    "boot program (kept from the old sector 0 when it carries a boot signature)\n"
+    "and the partition table (one partition under 128 MiB; otherwise a 32 MiB\n"
+    "boot partition from sector 1 and a data partition from sector 65537).\n"
     "\n"
     "format: writes the installer's ext2 file system (4 KiB blocks, an ext3\n"
     "journal on 16,383 blocks or more) on a partition, loop device or image\n"
@@ -30,6 +41,13 @@ int usage() {
 int main(int argc, char** argv) {
   if (argc >= 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
     fputs(kHelp, stdout);
+    return 0;
+  }
+  if (argc == 3 && strcmp(argv[1], "partition") == 0) {
+    if (!disk::writePartitionTable(argv[2])) {
+      fprintf(stderr, "vdisk: %s: could not create partitions\n", argv[2]);
+      return 1;
+    }
     return 0;
   }
   if (argc < 3 || strcmp(argv[1], "format") != 0) return usage();

@@ -1,0 +1,118 @@
+#include "init/disk/partition_table.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace disk {
+namespace {
+
+void le32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+struct Entry {
+  uint8_t status;
+  uint8_t firstChs[3];
+  uint8_t type;
+  uint8_t lastChs[3];
+  uint32_t first;
+  uint32_t count;
+};
+
+void putEntry(uint8_t* at, const Entry& e) {
+  at[0] = e.status;
+  memcpy(at + 1, e.firstChs, 3);
+  at[4] = e.type;
+  memcpy(at + 5, e.lastChs, 3);
+  le32(at + 8, e.first);
+  le32(at + 12, e.count);
+}
+
+// Retrying on EINTR; the count of bytes moved.
+ssize_t fullIo(bool writing, int fd, uint8_t* buffer, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    ssize_t r = writing ? write(fd, buffer + done, n - done) : read(fd, buffer + done, n - done);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    done += size_t(r);
+  }
+  return ssize_t(done);
+}
+
+}  // namespace
+
+uint64_t cappedSectors(uint64_t deviceBytes) {
+  return (deviceBytes > MAX_DISK_BYTES ? MAX_DISK_BYTES : deviceBytes) / SECTOR_SIZE;
+}
+
+bool hasTwoPartitions(uint64_t deviceBytes) { return deviceBytes >= TWO_PARTITION_BYTES; }
+
+void buildBootRecord(uint8_t sector[512], uint64_t deviceBytes) {
+  const uint16_t signature = uint16_t(sector[MBR_SIGNATURE_OFFSET] | sector[MBR_SIGNATURE_OFFSET + 1] << 8);
+  if (signature != MBR_SIGNATURE) {
+    memset(sector, 0, 512);
+    memcpy(sector, bootProgram, bootProgramSize);
+    sector[MBR_SIGNATURE_OFFSET] = 0x55;
+    sector[MBR_SIGNATURE_OFFSET + 1] = 0xAA;
+  }
+  memset(sector + MBR_TABLE_OFFSET, 0, 4 * MBR_ENTRY_SIZE);
+  const uint32_t total = uint32_t(cappedSectors(deviceBytes));
+  const bool two = hasTwoPartitions(deviceBytes);
+  putEntry(sector + MBR_TABLE_OFFSET,
+           {0x80, {0x00, 0x02, 0x00}, 0x83, {0xF1, 0xFE, 0xFE}, 1, two ? BOOT_PARTITION_SECTORS : total - 1});
+  if (two)
+    putEntry(sector + MBR_TABLE_OFFSET + MBR_ENTRY_SIZE,
+             {0x00, {0xF1, 0xFE, 0xFE}, 0x83, {0xF1, 0xFE, 0xFE}, DATA_PARTITION_START, total - DATA_PARTITION_START});
+}
+
+bool writePartitionTable(const std::string& device) {
+  int fd = open(device.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    perror("could not open MBR");
+    return false;
+  }
+  struct stat st;
+  const bool blockDevice = fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
+  uint64_t size = 0;
+  int sectorSize = 512;
+  bool sized = blockDevice ? ioctl(fd, BLKGETSIZE64, &size) == 0 : (size = uint64_t(st.st_size), true);
+  if (blockDevice && ioctl(fd, BLKSSZGET, &sectorSize) != 0) sectorSize = 512;
+  // A failed size request or a disk of less than two sectors would give a
+  // sector count that wraps; a disk of other sector sizes a wrong table.
+  if (!sized) {
+    perror("BLKGETSIZE64");
+    close(fd);
+    return false;
+  }
+  if (cappedSectors(size) < 2 || sectorSize != 512) {
+    fprintf(stderr, "%s: %s\n", device.c_str(), sectorSize != 512 ? "sectors are not 512 bytes" : "disk too small");
+    close(fd);
+    return false;
+  }
+  uint8_t sector[512];
+  if (fullIo(false, fd, sector, sizeof sector) != 512) {
+    perror("could not read MBR");
+    close(fd);
+    return false;
+  }
+  buildBootRecord(sector, size);
+  if (lseek(fd, 0, SEEK_SET) != 0 || fullIo(true, fd, sector, sizeof sector) != 512) {
+    perror("could not write MBR");
+    close(fd);
+    return false;
+  }
+  fsync(fd);
+  if (blockDevice && ioctl(fd, BLKRRPART) != 0) perror("BLKRRPART");
+  close(fd);
+  return true;
+}
+
+}  // namespace disk
