@@ -1,6 +1,7 @@
 #include "bench/big_package.h"
 
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <cstring>
@@ -58,5 +59,31 @@ bool makePackage() {
   return ok && rename((path + ".tmp").c_str(), path.c_str()) == 0;
 }
 
+
+int inflateFilePart() {
+  FILE* f = fopen(packagePath().c_str(), "rb");
+  if (!f) return 1;
+  // File header, switch part, header part, files part header.
+  fseek(f, long(pkg::FILE_HEADER_SIZE + 3 * pkg::PART_HEADER_SIZE + pkg::HEADER_FULL_SIZE), SEEK_SET);
+  z_stream zs{};
+  inflateInit(&zs);
+  static unsigned char in[4096], out[16384];
+  int status = Z_OK;
+  while (status != Z_STREAM_END) {
+    zs.avail_in = uInt(fread(in, 1, sizeof in, f));
+    if (zs.avail_in == 0) break;
+    zs.next_in = in;
+    while (zs.avail_in > 0 && status != Z_STREAM_END) {
+      zs.next_out = out;
+      zs.avail_out = sizeof out;
+      status = inflate(&zs, Z_NO_FLUSH);
+      if (status != Z_OK && status != Z_STREAM_END) break;
+    }
+    if (status != Z_OK && status != Z_STREAM_END) break;
+  }
+  inflateEnd(&zs);
+  fclose(f);
+  return status == Z_STREAM_END ? 0 : 1;
+}
 
 }  // namespace qvbench

@@ -13,6 +13,8 @@
 namespace qvbench {
 std::string packagePath();
 bool makePackage();
+// Inflates the package's file part alone (the baseline's share of the work); 0 on success.
+int inflateFilePart();
 
 // Runs fn in a child; its wall time in seconds and peak resident size in KiB.
 template <class Fn>

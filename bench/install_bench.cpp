@@ -47,28 +47,6 @@ int installPackage() {
   });
 }
 
-int inflateFiles() {
-  FILE* f = fopen(qvbench::packagePath().c_str(), "rb");
-  fseek(f, 8 + 6 + 6 + 36 + 6, SEEK_SET);  // file header, switch, header part, files part header
-  z_stream zs{};
-  inflateInit(&zs);
-  static unsigned char in[4096], out[16384];
-  int status = Z_OK;
-  while (status != Z_STREAM_END) {
-    zs.avail_in = uInt(fread(in, 1, sizeof in, f));
-    if (zs.avail_in == 0) break;
-    zs.next_in = in;
-    while (zs.avail_in > 0 && status != Z_STREAM_END) {
-      zs.next_out = out;
-      zs.avail_out = sizeof out;
-      status = inflate(&zs, Z_NO_FLUSH);
-      if (status != Z_OK && status != Z_STREAM_END) return 1;
-    }
-  }
-  inflateEnd(&zs);
-  return 0;
-}
-
 int copyToTmpfs() {
   return inTmpfsRoot([] {
     std::filesystem::copy_file(qvbench::packagePath(), kRoot + "/copy");
@@ -102,7 +80,7 @@ void baseline(benchmark::State& state) {
       execlp("sh", "sh", "-c", ("openssl dgst -sha256 " + path + " >/dev/null").c_str(), nullptr);
       return 127;
     }, digest, peak);
-    qvbench::inChild(inflateFiles, inflation, peak);
+    qvbench::inChild(qvbench::inflateFilePart, inflation, peak);
     qvbench::inChild(copyToTmpfs, copy, peak);
     state.SetIterationTime(digest + inflation + copy);
   }
