@@ -1,0 +1,118 @@
+#include "init/disk/tree_snapshot.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "tests/support/sandbox.h"
+#include "tests/support/tree.h"
+
+using qvtest::makeDirs;
+using qvtest::TempDir;
+using qvtest::writeFile;
+
+namespace {
+
+// Path, mode, owner, group, times and content of everything below root.
+std::vector<std::string> detailedListing(const std::string& root) {
+  std::vector<std::string> lines = qvtest::treeListing(root);
+  std::vector<std::string> out;
+  for (const std::string& line : lines) {
+    const std::string path = root + line.substr(0, line.find(' '));
+    struct stat st;
+    lstat(path.c_str(), &st);
+    out.push_back(line + " " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " +
+                  std::to_string(st.st_mtime) + " " + std::to_string(st.st_atime));
+  }
+  return out;
+}
+
+void setTimes(const std::string& path, time_t t) {
+  struct utimbuf times = {t, t + 1};
+  utime(path.c_str(), &times);
+}
+
+}  // namespace
+
+TEST(TreeSnapshot, SaveAndRestoreKeepModesOwnersAndTimes) {
+  TempDir root;
+  EXPECT_TRUE(qvtest::runInRoot(root.path(), [] {
+    const std::string store = "/flash/vela/store";
+    writeFile(store + "/empty", "");
+    writeFile(store + "/small.conf", "interface=ether1\n");
+    std::string big(40000, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = char(i * 31);
+    writeFile(store + "/deep/er/big.bin", big);  // spans three chunks
+    writeFile(store + "/target", "pointed at");
+    EXPECT_EQ(symlink("target", (store + "/link").c_str()), 0);  // saved as the file it names
+    EXPECT_EQ(mkfifo((store + "/fifo").c_str(), 0600), 0);         // left out
+    chmod((store + "/small.conf").c_str(), 0640);
+    chmod((store + "/deep").c_str(), 0751);
+    EXPECT_EQ(chown((store + "/small.conf").c_str(), 1234, 5678), 0);
+    EXPECT_EQ(chown((store + "/deep/er").c_str(), 42, 43), 0);
+    for (const char* p : {"/empty", "/small.conf", "/deep/er/big.bin", "/deep/er", "/deep", "/target", ""})
+      setTimes(store + p, 1000000 + time_t(strlen(p)));
+    auto before = detailedListing(store);
+
+    auto snapshot = disk::snapshotTree(store);
+    EXPECT_TRUE(snapshot);
+    std::filesystem::remove_all(store);
+    EXPECT_TRUE(disk::restoreTree(std::move(snapshot)));
+    auto after = detailedListing(store);
+    // The link comes back as a copy of its file; the FIFO stays behind.
+    std::vector<std::string> expected;
+    for (const std::string& line : before) {
+      if (line.rfind("/fifo ", 0) == 0) continue;
+      if (line.rfind("/link ", 0) == 0) continue;
+      expected.push_back(line);
+    }
+    std::vector<std::string> restored;
+    for (const std::string& line : after)
+      if (line.rfind("/link ", 0) != 0) restored.push_back(line);
+    EXPECT_EQ(restored, expected);
+    EXPECT_EQ(qvtest::readFile(store + "/link"), "pointed at");
+    return true;
+  }));
+}
+
+TEST(TreeSnapshot, Failures) {
+  TempDir root;
+  EXPECT_TRUE(qvtest::runInRoot(root.path(), [] {
+    writeFile("/store/a", "a");
+    EXPECT_EQ(symlink("missing", "/store/dangling"), 0);
+    EXPECT_FALSE(disk::snapshotTree("/store"));      // a dangling link fails the whole snapshot
+    EXPECT_FALSE(disk::snapshotTree("/nothing"));
+    unlink("/store/dangling");
+    auto snapshot = disk::snapshotTree("/store");
+    if (!snapshot) return false;
+    EXPECT_FALSE(disk::restoreTree(disk::snapshotTree("/store")));  // the directory exists
+    snapshot->first()->magic = 0;
+    std::filesystem::remove_all("/store");
+    EXPECT_FALSE(disk::restoreTree(std::move(snapshot)));           // a lost magic restores nothing
+    EXPECT_FALSE(std::filesystem::exists("/store"));
+    return true;
+  }));
+}
+
+TEST(TreeSnapshot, PackageStates) {
+  TempDir root;
+  writeFile(root / "flash/var/pdb/on/enabled", "user\n");
+  writeFile(root / "flash/var/pdb/both/enabled", "user\n");
+  writeFile(root / "flash/var/pdb/both/disabled", "user\n");
+  writeFile(root / "flash/var/pdb/off/disabled", "user\n");
+  writeFile(root / "flash/var/pdb/useful/disabled", "userland\n");
+  writeFile(root / "flash/var/pdb/auto/disabled", "auto\n");
+  writeFile(root / "flash/var/pdb/empty/disabled", "");
+  writeFile(root / "flash/var/pdb/plain/version", "1 1\n");
+  writeFile(root / "flash/var/pdb/.hidden/enabled", "user\n");
+  EXPECT_TRUE(qvtest::runInRoot(root.path(), [] {
+    disk::PackageStateSet states = {{"stale", true}};
+    disk::readPackageStates(states);
+    EXPECT_EQ(states, (disk::PackageStateSet{{"both", false}, {"off", true}, {"on", false}, {"useful", true}}));
+    return true;
+  }));
+}
