@@ -1,0 +1,23 @@
+// The hand-off to the installed system after its packages are unpacked: the
+// REBOOT marker, its post-install step run inside it, and the unmounts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace disk {
+
+// Where the post-install programs' output goes: the log console, or
+// /dev/null on a machine without a video console. Set at start-up.
+extern std::string logDevicePath;
+
+// Runs program chrooted in /flash with its output on the log device; the
+// argument vector is the program path and then the arguments (15 at most).
+// The raw wait status, or -1 when the child cannot be started or waited for.
+int runInTarget(const std::string& program, const std::vector<std::string>& arguments);
+
+// Leaves /flash/rw/REBOOT, runs /etc/rc.d/rc.postinstall with /bin/bash (or
+// else /bin/ruel) inside /flash, syncs, and unmounts /flash/boot and /flash.
+void finishInstall();
+
+}  // namespace disk
