@@ -17,23 +17,23 @@ const vpkg::PrivateKey& developmentKey() {
   return key;
 }
 
-std::string writeSmallPackage(const std::string& path, const SmallPackage& spec) {
+std::string writeSmallPackage(const std::string& path, const SmallPackage& wanted) {
   using namespace pkg;
   vpkg::PackageWriter w;
   bool ok = w.open(path);
-  if (spec.sha256 && !spec.switchAfterHeader) ok = ok && w.part(PART_HASH_SWITCH, "");
-  ok = ok && w.part(PART_HEADER, vpkg::headerPayload(spec.name, spec.version, 1700000000, spec.flags));
-  if (spec.switchAfterHeader) ok = ok && w.part(PART_HASH_SWITCH, "ignored payload");
-  if (!spec.architecture.empty()) ok = ok && w.part(PART_ARCHITECTURE, spec.architecture);
-  if (!spec.note.empty()) ok = ok && w.part(PART_NOTE, spec.note);
-  if (!spec.depends.empty()) ok = ok && w.part(PART_DEPENDS, vpkg::entryListPayload(spec.depends));
-  if (spec.unknownPart) ok = ok && w.part(7, "an unknown part");
-  if (!spec.image.empty()) ok = ok && w.part(PART_IMAGE_PAYLOAD, spec.image);
+  if (wanted.sha256 && !wanted.switchAfterHeader) ok = ok && w.part(PART_HASH_SWITCH, "");
+  ok = ok && w.part(PART_HEADER, vpkg::headerPayload(wanted.name, wanted.version, 1700000000, wanted.flags));
+  if (wanted.switchAfterHeader) ok = ok && w.part(PART_HASH_SWITCH, "ignored payload");
+  if (!wanted.architecture.empty()) ok = ok && w.part(PART_ARCHITECTURE, wanted.architecture);
+  if (!wanted.note.empty()) ok = ok && w.part(PART_NOTE, wanted.note);
+  if (!wanted.depends.empty()) ok = ok && w.part(PART_DEPENDS, vpkg::entryListPayload(wanted.depends));
+  if (wanted.unknownPart) ok = ok && w.part(7, "an unknown part");
+  if (!wanted.image.empty()) ok = ok && w.part(PART_IMAGE_PAYLOAD, wanted.image);
   uint64_t size = 0;
-  FILE* files = vpkg::compressFileEntries(spec.files, size);
+  FILE* files = vpkg::compressFileEntries(wanted.files, size);
   ok = ok && files && w.partFromFile(PART_FILES, files, size);
   if (files) fclose(files);
-  ok = ok && w.signature(spec.scheme, &developmentKey(), spec.signatureLength);
+  ok = ok && w.signature(wanted.scheme, &developmentKey(), wanted.signatureLength);
   ok = w.close() && ok;
   return ok ? readFile(path) : std::string();
 }

@@ -33,7 +33,7 @@ struct SmallPackage {
 };
 
 // Writes the package and returns its bytes.
-std::string writeSmallPackage(const std::string& path, const SmallPackage& spec);
+std::string writeSmallPackage(const std::string& path, const SmallPackage& wanted);
 
 // Reads a whole file through a PartReader the way installation does and
 // returns the signature level of its (last) package, or -1 when it is broken.

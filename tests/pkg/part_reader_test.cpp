@@ -74,7 +74,7 @@ TEST(PartReader, SignatureLevelTable) {
   TempDir dir;
   struct Case {
     const char* name;
-    SmallPackage spec;
+    SmallPackage wanted;
     int expected;
   } cases[] = {
       {"Ed25519 and older scheme, SHA-1", {}, 2},
@@ -90,7 +90,7 @@ TEST(PartReader, SignatureLevelTable) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string bytes = qvtest::writeSmallPackage(dir / "p.vpk", c.spec);
+    std::string bytes = qvtest::writeSmallPackage(dir / "p.vpk", c.wanted);
     ASSERT_FALSE(bytes.empty());
     EXPECT_EQ(qvtest::installWalkLevel(bytes), c.expected);
   }
@@ -118,10 +118,10 @@ TEST(PartReader, DigestCoversExactlyTheSignedRegion) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    SmallPackage spec;
-    spec.sha256 = c.sha256;
-    spec.switchAfterHeader = c.afterHeader;
-    std::string bytes = qvtest::writeSmallPackage(dir / "p.vpk", spec);
+    SmallPackage wanted;
+    wanted.sha256 = c.sha256;
+    wanted.switchAfterHeader = c.afterHeader;
+    std::string bytes = qvtest::writeSmallPackage(dir / "p.vpk", wanted);
     auto parts = partsOf(bytes);
     size_t begin = find(parts, c.startType).header, end = find(parts, PART_SIGNATURE).payload;
     std::string expected = opensslDigest(c.algorithm, bytes.substr(begin, end - begin));
@@ -336,8 +336,8 @@ TEST(PartReader, ScanOfABundleListsItsMembers) {
 // File entries: what is written, what is skipped, block sizes, and damage.
 TEST(PartReader, FileEntries) {
   TempDir dir;
-  SmallPackage spec;
-  spec.files = {
+  SmallPackage wanted;
+  wanted.files = {
       {"/abs/file", 0x8000 | 0600, false, "", "absolute"},
       {"link", 0xA000 | 0777, false, "", "target"},
       {"dir", 0x4000 | 0755, false, "", "dir data is skipped too"},
@@ -345,7 +345,7 @@ TEST(PartReader, FileEntries) {
       {"empty", 0x8000 | 0644, false, "", ""},
       {"big", 0x8000 | 0644, false, "", std::string(40000, 'b')},
   };
-  std::string bytes = qvtest::writeSmallPackage(dir / "p.vpk", spec);
+  std::string bytes = qvtest::writeSmallPackage(dir / "p.vpk", wanted);
   MemorySource input(bytes.data(), bytes.size());
   PartReader reader;
   ASSERT_TRUE(reader.open(input, true));

@@ -108,7 +108,7 @@ TEST(Planner, Scenarios) {
     SCOPED_TRACE(s.name);
     EXPECT_TRUE(inRoot([&] {
       CapturedSet c;
-      for (const RecordSpec& spec : s.records) c.add(spec);
+      for (const RecordSpec& wanted : s.records) c.add(wanted);
       if (PackageRecord* suite = c.set.find("suite")) {
         suite->isBundle = true;
         for (const char* m : {"m1", "m2"}) c.set.find(m)->bundle = {"suite", suite->version, suite->version, 0};
@@ -161,7 +161,7 @@ TEST(Planner, RandomSetsStayConsistent) {
     const char* versions[] = {"6.40", "6.45", "6.49", "7.0"};
     int refused = 0, planned = 0;
     for (int round = 0; round < 400; ++round) {
-      std::vector<RecordSpec> specs;
+      std::vector<RecordSpec> wantedList;
       const int n = 3 + pick(8);
       for (int i = 0; i < n; ++i) {
         RecordSpec s{"p" + std::to_string(i), versions[pick(4)], uint32_t(pick(3))};
@@ -171,7 +171,7 @@ TEST(Planner, RandomSetsStayConsistent) {
         }
         if (pick(4) == 0) s.provides.push_back(entry(pick(2) ? "svc" : "p" + std::to_string(pick(n)), "", "", pick(7) - 3));
         if (pick(5) == 0) s.conflicts.push_back(entry("p" + std::to_string(pick(n))));
-        specs.push_back(s);
+        wantedList.push_back(s);
       }
       std::vector<uint32_t> disabledMask(n), actions(n);
       for (int i = 0; i < n; ++i) {
@@ -182,7 +182,7 @@ TEST(Planner, RandomSetsStayConsistent) {
       const bool withPlaceholder = pick(4) == 0;
       auto build = [&](CapturedSet& c) {
         for (int i = 0; i < n; ++i) {
-          PackageRecord& r = c.add(specs[i]);
+          PackageRecord& r = c.add(wantedList[i]);
           r.disabled = disabledMask[i];
           r.action = PackageAction(actions[i]);
         }
@@ -238,12 +238,12 @@ TEST(Planner, RandomSetsStayConsistent) {
                                                   << [&] {
                                                        std::string d;
                                                        for (int i = 0; i < n; ++i) {
-                                                         d += specs[i].name + " " + specs[i].version + " dis=" + std::to_string(disabledMask[i]) + " act=" + std::to_string(actions[i]) + " deps:";
-                                                         for (auto& e : specs[i].depends) d += " " + e.name + "[" + std::to_string(e.minimum) + "," + std::to_string(e.maximum) + "]";
+                                                         d += wantedList[i].name + " " + wantedList[i].version + " dis=" + std::to_string(disabledMask[i]) + " act=" + std::to_string(actions[i]) + " deps:";
+                                                         for (auto& e : wantedList[i].depends) d += " " + e.name + "[" + std::to_string(e.minimum) + "," + std::to_string(e.maximum) + "]";
                                                          d += " prov:";
-                                                         for (auto& e : specs[i].provides) d += " " + e.name + "(" + std::to_string(e.priority) + ")";
+                                                         for (auto& e : wantedList[i].provides) d += " " + e.name + "(" + std::to_string(e.priority) + ")";
                                                          d += " conf:";
-                                                         for (auto& e : specs[i].conflicts) d += " " + e.name;
+                                                         for (auto& e : wantedList[i].conflicts) d += " " + e.name;
                                                          d += "\n";
                                                        }
                                                        return d + (withBundle ? "bundle\n" : "") + (withPlaceholder ? "placeholder\n" : "");

@@ -262,8 +262,8 @@ TEST(Rules, SelectCandidates) {
     s.set.flagged = c.flagged;
     std::vector<std::unique_ptr<PackageRecord>> owned;
     std::vector<PackageRecord*> list;
-    for (const auto& spec : c.candidates) {
-      owned.push_back(record(spec));
+    for (const auto& wanted : c.candidates) {
+      owned.push_back(record(wanted));
       list.push_back(owned.back().get());
     }
     std::optional<uint32_t> limit;
