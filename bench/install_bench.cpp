@@ -6,7 +6,6 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <filesystem>

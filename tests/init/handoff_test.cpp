@@ -15,7 +15,7 @@ using qvtest::writeFile;
 
 namespace {
 
-const bool kEmulated = qvtest::ownProgram("x").size() > 1;
+const bool kEmulated = qvtest::runsEmulated();
 
 struct HandoffCase {
   const char* name;

@@ -30,7 +30,25 @@ using qvtest::writeFile;
 
 namespace {
 
-const bool kEmulated = *qvtest::ownProgram("x").front().c_str() != 'x';
+const bool kEmulated = qvtest::runsEmulated();
+
+// A root that can run this build's installer: the host's libraries and the
+// build tree bound read-only.
+qvtest::RootOptions installerRoot() {
+  qvtest::RootOptions options;
+  options.systemDirs = true;
+  options.extraBinds = {QV_BUILD_DIR};
+  return options;
+}
+
+// The installer's command line. The sanitizers' leak check needs /proc,
+// which a chrooted run lacks.
+std::vector<std::string> installerCommand(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+  std::vector<std::string> argv = {"env", "-i", "ASAN_OPTIONS=detect_leaks=0"};
+  argv.insert(argv.end(), env.begin(), env.end());
+  for (const std::string& a : qvtest::ownProgram(QV_INSTALLER, args)) argv.push_back(a);
+  return argv;
+}
 
 struct Root {
   TempDir dir;
@@ -46,18 +64,13 @@ struct Root {
 
   // Runs the installer in the root; its output and status come back.
   ProcessResult run(std::vector<std::string> args, const std::string& input = "", std::vector<std::string> env = {}) {
-    qvtest::RootOptions options;
-    options.systemDirs = true;
-    options.extraBinds = {QV_BUILD_DIR};
+    qvtest::RootOptions options = installerRoot();
     options.beforeChroot = [&] {
       if (!flashImage.empty() && qvtest::runProgram({"mount", "-o", "loop", flashImage, dir / "flash"}).status != 0) return false;
       if (!ramOptions.empty() && mount("ram", (dir / "ram").c_str(), "tmpfs", 0, ramOptions.c_str()) != 0) return false;
       return true;
     };
-    // The sanitizers' leak check needs /proc, which a chrooted run lacks.
-    std::vector<std::string> argv = {"env", "-i", "ASAN_OPTIONS=detect_leaks=0"};
-    argv.insert(argv.end(), env.begin(), env.end());
-    for (const std::string& a : qvtest::ownProgram(QV_INSTALLER, args)) argv.push_back(a);
+    const std::vector<std::string> argv = installerCommand(args, env);
     const std::string out = dir / ".out", err = dir / ".err", status = dir / ".status";
     bool ran = qvtest::runInRoot(dir.path(), [&] {
       ProcessResult r = qvtest::runProgram(argv, input);
@@ -445,11 +458,8 @@ namespace {
 // Starts the installer in the root, kills it after the given time (if it
 // still runs), and returns whether it was killed.
 bool runAndKill(const std::string& root, std::chrono::microseconds after) {
-  qvtest::RootOptions options;
-  options.systemDirs = true;
-  options.extraBinds = {QV_BUILD_DIR};
-  std::vector<std::string> argv = {"env", "-i", "ASAN_OPTIONS=detect_leaks=0"};
-  for (const std::string& a : qvtest::ownProgram(QV_INSTALLER)) argv.push_back(a);
+  const qvtest::RootOptions options = installerRoot();
+  const std::vector<std::string> argv = installerCommand({});
   bool killed = false;
   EXPECT_TRUE(qvtest::runInRoot(root, [&] {
     pid_t pid = fork();
@@ -524,18 +534,12 @@ TEST(Installer, InterruptedUpgradesConverge) {
       return true;
     };
     // The database loads after the kill, and the next run finishes the work.
-    std::vector<std::string> argv = {"env", "-i", "ASAN_OPTIONS=detect_leaks=0"};
-    qvtest::RootOptions options;
-    options.systemDirs = true;
-    options.extraBinds = {QV_BUILD_DIR};
     auto runOnce = [&](std::vector<std::string> args) {
       EXPECT_TRUE(qvtest::runInRoot(work, [&] {
-        std::vector<std::string> command = argv;
-        for (const std::string& a : qvtest::ownProgram(QV_INSTALLER, args)) command.push_back(a);
-        qvtest::ProcessResult r = qvtest::runProgram(command);
+        qvtest::ProcessResult r = qvtest::runProgram(installerCommand(args));
         EXPECT_EQ(r.status, 0) << r.out << r.err;
         return true;
-      }, options));
+      }, installerRoot()));
     };
     runOnce({});
     if (!converged()) {

@@ -77,6 +77,8 @@ std::vector<std::string> ownProgram(const std::string& path, std::vector<std::st
   return argv;
 }
 
+bool runsEmulated() { return *QV_TEST_EMULATOR != '\0'; }
+
 std::string toHex(const unsigned char* bytes, size_t length) {
   static const char kDigits[] = "0123456789abcdef";
   std::string hex;

@@ -17,6 +17,9 @@ ProcessResult runProgram(const std::vector<std::string>& argv, const std::string
 // The command line that starts a program of this build: through the build's
 // emulator where there is one (the i386 build on a 64-bit-only kernel).
 std::vector<std::string> ownProgram(const std::string& path, std::vector<std::string> arguments = {});
+// Whether this build's programs run under an emulator (and so cannot start
+// other programs of this build themselves).
+bool runsEmulated();
 
 // Hex encoding and decoding of byte strings, for test vectors.
 std::string toHex(const std::string& bytes);
