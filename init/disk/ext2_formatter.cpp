@@ -4,6 +4,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -119,16 +120,25 @@ Ext2Layout Ext2Layout::forSize(uint64_t deviceBytes, bool allowJournal) {
 
 namespace {
 
-void randomUuid(std::array<uint8_t, 16>& uuid) {
+// The kernel's generator needs no /dev node, which an installation
+// environment may not have yet; the device file is the fallback for old kernels.
+bool randomBytes(uint8_t* out, size_t n) {
+  ssize_t got;
+  while ((got = getrandom(out, n, 0)) < 0 && errno == EINTR) {
+  }
+  if (got == ssize_t(n)) return true;
   int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  if (fd < 0) return false;
+  while ((got = read(fd, out, n)) < 0 && errno == EINTR) {
+  }
+  close(fd);
+  return got == ssize_t(n);
+}
+
+void randomUuid(std::array<uint8_t, 16>& uuid) {
+  if (!randomBytes(uuid.data(), uuid.size())) {
     perror("urandom");
     uuid.fill(0);
-  } else {
-    ssize_t n;
-    while ((n = read(fd, uuid.data(), uuid.size())) < 0 && errno == EINTR) {
-    }
-    close(fd);
   }
   uuid[6] = uint8_t((uuid[6] & 0x0F) | 0x40);
   uuid[8] = uint8_t((uuid[8] & 0x3F) | 0x80);

@@ -4,11 +4,16 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <utility>
 
 namespace disk {
 namespace {
@@ -47,7 +52,51 @@ ssize_t fullIo(bool writing, int fd, uint8_t* buffer, size_t n) {
   return ssize_t(done);
 }
 
+// A number from a sysfs attribute file; false when it cannot be read.
+bool readSysNumber(const std::filesystem::path& file, uint64_t& value) {
+  std::ifstream in(file);
+  return bool(in >> value);
+}
+
 }  // namespace
+
+bool diskBytes(int fd, uint64_t& bytes) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  if (S_ISBLK(st.st_mode)) return ioctl(fd, BLKGETSIZE64, &bytes) == 0;
+  bytes = uint64_t(st.st_size);
+  return true;
+}
+
+bool diskBytes(const std::string& device, uint64_t& bytes) {
+  int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = diskBytes(fd, bytes);
+  close(fd);
+  return ok;
+}
+
+bool kernelSeesTable(const std::string& sysDiskDir, uint64_t deviceBytes) {
+  // Partition number -> (first sector, sectors), in 512-byte units as sysfs gives them.
+  std::map<uint64_t, std::pair<uint64_t, uint64_t>> wanted, seen;
+  const uint64_t total = cappedSectors(deviceBytes);
+  if (hasTwoPartitions(deviceBytes)) {
+    wanted[1] = {1, BOOT_PARTITION_SECTORS};
+    wanted[2] = {DATA_PARTITION_START, total - DATA_PARTITION_START};
+  } else {
+    wanted[1] = {1, total - 1};
+  }
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(sysDiskDir, error)) {
+    uint64_t number, start, size;
+    if (!std::filesystem::exists(entry.path() / "partition")) continue;
+    if (!readSysNumber(entry.path() / "partition", number) || !readSysNumber(entry.path() / "start", start) ||
+        !readSysNumber(entry.path() / "size", size))
+      return false;
+    seen[number] = {start, size};
+  }
+  return !error && seen == wanted;
+}
 
 uint64_t cappedSectors(uint64_t deviceBytes) {
   return (deviceBytes > MAX_DISK_BYTES ? MAX_DISK_BYTES : deviceBytes) / SECTOR_SIZE;
@@ -83,7 +132,7 @@ bool writePartitionTable(const std::string& device) {
   const bool blockDevice = fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
   uint64_t size = 0;
   int sectorSize = 512;
-  bool sized = blockDevice ? ioctl(fd, BLKGETSIZE64, &size) == 0 : (size = uint64_t(st.st_size), true);
+  const bool sized = diskBytes(fd, size);
   if (blockDevice && ioctl(fd, BLKSSZGET, &sectorSize) != 0) sectorSize = 512;
   // A failed size request or a disk of less than two sectors would give a
   // sector count that wraps; a disk of other sector sizes a wrong table.
@@ -110,9 +159,16 @@ bool writePartitionTable(const std::string& device) {
     return false;
   }
   fsync(fd);
-  if (blockDevice && ioctl(fd, BLKRRPART) != 0) perror("BLKRRPART");
+  bool seen = true;
+  if (blockDevice && ioctl(fd, BLKRRPART) != 0) {
+    perror("BLKRRPART");
+    char sysDir[64];
+    snprintf(sysDir, sizeof sysDir, "/sys/dev/block/%u:%u", major(st.st_rdev), minor(st.st_rdev));
+    seen = kernelSeesTable(sysDir, size);
+    if (!seen) fprintf(stderr, "%s: the kernel still uses the old partitions\n", device.c_str());
+  }
   close(fd);
-  return true;
+  return seen;
 }
 
 }  // namespace disk

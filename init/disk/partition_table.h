@@ -30,13 +30,24 @@ extern const size_t bootProgramSize;
 uint64_t cappedSectors(uint64_t deviceBytes);
 bool hasTwoPartitions(uint64_t deviceBytes);
 
+// The byte size of a disk (block device) or disk image (regular file).
+[[nodiscard]] bool diskBytes(int fd, uint64_t& bytes);
+[[nodiscard]] bool diskBytes(const std::string& device, uint64_t& bytes);
+
+// Whether the kernel's partitions of a disk, as its sysfs directory
+// (/sys/dev/block/MAJOR:MINOR) lists them, are those of the table written for
+// a disk of this size: checked when the kernel refuses to re-read the table,
+// since formatting the partitions it still knows would write over the new ones.
+bool kernelSeesTable(const std::string& sysDiskDir, uint64_t deviceBytes);
+
 // Turns the old sector 0 into the new boot record for a disk of this size.
 void buildBootRecord(uint8_t sector[512], uint64_t deviceBytes);
 
 // Writes the boot record of a disk (or disk image) and has the kernel re-read
 // its partitions. False, with the reason on standard error, when the disk
 // cannot be read or written, its size cannot be had or is under two sectors,
-// or its sectors are not 512 bytes.
+// or its sectors are not 512 bytes; and when the kernel refuses to re-read the
+// table while it still sees other partitions.
 [[nodiscard]] bool writePartitionTable(const std::string& device);
 
 }  // namespace disk

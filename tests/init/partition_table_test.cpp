@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -110,6 +111,45 @@ TEST(PartitionTable, KeepsAnExistingBootProgramAndRefusesTinyDisks) {
   EXPECT_FALSE(disk::writePartitionTable(makeImage(dir, 512)));
   EXPECT_FALSE(disk::writePartitionTable(dir / "missing"));
   EXPECT_LE(disk::bootProgramSize, 446u);
+}
+
+namespace {
+
+struct KernelViewCase {
+  const char* name;
+  uint64_t bytes;
+  std::vector<std::array<uint64_t, 3>> partitions;  // number, start, size as sysfs lists them
+  bool seen;
+};
+
+}  // namespace
+
+// After a refused re-read, formatting goes on only when the kernel's view of
+// the disk already is the new table.
+TEST(PartitionTable, KernelViewCheckedAgainstTheNewTable) {
+  const uint64_t big = 1ull << 30, small = 64ull << 20;
+  const KernelViewCase cases[] = {
+      {"two partitions as written", big, {{1, 1, 65536}, {2, 65537, (big >> 9) - 65537}}, true},
+      {"one partition as written", small, {{1, 1, (small >> 9) - 1}}, true},
+      {"an old partition at 2048", big, {{1, 2048, 65536}, {2, 67584, (big >> 9) - 67584}}, false},
+      {"a stale second partition on a small disk", small, {{1, 1, (small >> 9) - 1}, {2, 65537, 100}}, false},
+      {"an extra third partition", big, {{1, 1, 65536}, {2, 65537, (big >> 9) - 65537}, {3, 1, 1}}, false},
+      {"no partitions known", big, {}, false},
+  };
+  for (const KernelViewCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir sys;
+    // Attributes of the disk itself that are not partitions.
+    qvtest::writeFile(sys / "size", std::to_string(c.bytes >> 9));
+    qvtest::makeDirs(sys / "queue");
+    for (const auto& [number, start, size] : c.partitions) {
+      const std::string dir = sys / ("sdq" + std::to_string(number));
+      qvtest::writeFile(dir + "/partition", std::to_string(number) + "\n");
+      qvtest::writeFile(dir + "/start", std::to_string(start) + "\n");
+      qvtest::writeFile(dir + "/size", std::to_string(size) + "\n");
+    }
+    EXPECT_EQ(disk::kernelSeesTable(sys.path(), c.bytes), c.seen);
+  }
 }
 
 namespace {

@@ -17,20 +17,6 @@ using qvtest::writeFile;
 
 namespace {
 
-// Path, mode, owner, group, times and content of everything below root.
-std::vector<std::string> detailedListing(const std::string& root) {
-  std::vector<std::string> lines = qvtest::treeListing(root);
-  std::vector<std::string> out;
-  for (const std::string& line : lines) {
-    const std::string path = root + line.substr(0, line.find(' '));
-    struct stat st;
-    lstat(path.c_str(), &st);
-    out.push_back(line + " " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " +
-                  std::to_string(st.st_mtime) + " " + std::to_string(st.st_atime));
-  }
-  return out;
-}
-
 void setTimes(const std::string& path, time_t t) {
   struct utimbuf times = {t, t + 1};
   utime(path.c_str(), &times);
@@ -56,13 +42,13 @@ TEST(TreeSnapshot, SaveAndRestoreKeepModesOwnersAndTimes) {
     EXPECT_EQ(chown((store + "/deep/er").c_str(), 42, 43), 0);
     for (const char* p : {"/empty", "/small.conf", "/deep/er/big.bin", "/deep/er", "/deep", "/target", ""})
       setTimes(store + p, 1000000 + time_t(strlen(p)));
-    auto before = detailedListing(store);
+    auto before = qvtest::detailedTreeListing(store);
 
     auto snapshot = disk::snapshotTree(store);
     EXPECT_TRUE(snapshot);
     std::filesystem::remove_all(store);
     EXPECT_TRUE(disk::restoreTree(std::move(snapshot)));
-    auto after = detailedListing(store);
+    auto after = qvtest::detailedTreeListing(store);
     // The link comes back as a copy of its file; the FIFO stays behind.
     std::vector<std::string> expected;
     for (const std::string& line : before) {

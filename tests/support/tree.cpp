@@ -36,4 +36,16 @@ std::vector<std::string> treeListing(const std::string& root, const std::vector<
   return lines;
 }
 
+std::vector<std::string> detailedTreeListing(const std::string& root, const std::vector<std::string>& ignore) {
+  std::vector<std::string> out;
+  for (const std::string& line : treeListing(root, ignore)) {
+    const std::string path = root + line.substr(0, line.find(' '));
+    struct stat st;
+    lstat(path.c_str(), &st);
+    out.push_back(line + " " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " +
+                  std::to_string(st.st_mtime) + " " + std::to_string(st.st_atime));
+  }
+  return out;
+}
+
 }  // namespace qvtest

@@ -10,5 +10,7 @@
 namespace qvtest {
 
 std::vector<std::string> treeListing(const std::string& root, const std::vector<std::string>& ignore = {});
+// The same with each path's owner, group, modification and access times.
+std::vector<std::string> detailedTreeListing(const std::string& root, const std::vector<std::string>& ignore = {});
 
 }  // namespace qvtest
