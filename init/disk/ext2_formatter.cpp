@@ -1,6 +1,7 @@
 #include "init/disk/ext2_formatter.h"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -150,6 +151,8 @@ Ext2Formatter::Ext2Formatter(int fd, uint64_t deviceBytes, const std::string& la
                              bool allowJournal)
     : fd_(fd), baseOffset_(baseOffset), layout_(Ext2Layout::forSize(deviceBytes, allowJournal)), label_(label) {
   creationTime_ = uint32_t(time(nullptr));
+  struct stat st;
+  imageFile_ = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   randomUuid(uuid_);
   randomUuid(hashSeed_);
 }
@@ -165,7 +168,21 @@ void Ext2Formatter::setIdentity(const std::array<uint8_t, 16>& uuid, const std::
   creationTime_ = time;
 }
 
+// In an image file a block of zeros becomes a hole: the same bytes when read,
+// but a 2 TiB image does not take 17 GB of the host's disk. Where holes cannot
+// be made the zeros are written.
+bool Ext2Formatter::punchZeroBlock(const uint8_t* block) {
+  if (!imageFile_ || block[0] != 0 || memcmp(block, block + 1, EXT2_BLOCK_SIZE - 1) != 0) return false;
+  const off_t at = lseek(fd_, 0, SEEK_CUR);
+  if (at < 0 || fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, at, EXT2_BLOCK_SIZE) != 0) return false;
+  return lseek(fd_, at + off_t(EXT2_BLOCK_SIZE), SEEK_SET) >= 0;
+}
+
 void Ext2Formatter::writeBlock(const uint8_t* block) {
+  if (punchZeroBlock(block)) {
+    if (++written_ % 16 == 0) fdatasync(fd_);
+    return;
+  }
   size_t done = 0;
   while (done < EXT2_BLOCK_SIZE) {
     ssize_t n = write(fd_, block + done, EXT2_BLOCK_SIZE - done);

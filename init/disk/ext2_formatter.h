@@ -59,6 +59,7 @@ class Ext2Formatter final : public StepJob {
 
  private:
   void writeBlock(const uint8_t* block);
+  bool punchZeroBlock(const uint8_t* block);
   void superblock(uint8_t* block, uint32_t group) const;
   void descriptors(uint8_t* block, uint32_t index) const;
   void blockBitmap(uint8_t* block, uint32_t group) const;
@@ -69,6 +70,7 @@ class Ext2Formatter final : public StepJob {
   void journalBlock(uint8_t* block, uint32_t index) const;
 
   int fd_;
+  bool imageFile_ = false;
   uint32_t baseOffset_;
   Ext2Layout layout_;
   std::array<uint8_t, 16> uuid_{};
