@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""Drives a virtual machine's serial console: waits for each expected text
+and then types the next keys, as an operator would, and waits for the machine
+to end (it is started with -no-reboot, so the installer's reboot ends it).
+
+usage: drive.py [--log FILE] [--timeout SECONDS] STEP... -- COMMAND...
+STEP is "expect:TEXT" or "send:KEYS" (\\r, \\n, \\e and \\xNN are understood).
+Exit status 0 when every text appeared and the machine ended in time."""
+import os
+import selectors
+import subprocess
+import sys
+import time
+
+
+def unescape(text):
+    return text.encode().decode("unicode_escape").replace("\\e", "\x1b").encode("latin-1")
+
+
+def main(argv):
+    split = argv.index("--")
+    options, command = argv[:split], argv[split + 1:]
+    log_path, timeout, steps = None, 300.0, []
+    i = 0
+    while i < len(options):
+        if options[i] == "--log":
+            log_path, i = options[i + 1], i + 2
+        elif options[i] == "--timeout":
+            timeout, i = float(options[i + 1]), i + 2
+        else:
+            kind, _, text = options[i].partition(":")
+            steps.append((kind, unescape(text)))
+            i += 1
+    log = open(log_path, "wb") if log_path else None
+    machine = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    selector = selectors.DefaultSelector()
+    selector.register(machine.stdout, selectors.EVENT_READ)
+    seen, searched_from = b"", 0
+    deadline = time.monotonic() + timeout
+    step = 0
+    ended = False
+    while time.monotonic() < deadline:
+        while step < len(steps) and steps[step][0] == "send":
+            # Keys typed before the installer reads them could be lost.
+            time.sleep(0.3)
+            machine.stdin.write(steps[step][1])
+            machine.stdin.flush()
+            step += 1
+        if selector.select(timeout=0.5):
+            chunk = os.read(machine.stdout.fileno(), 65536)
+            if not chunk:
+                ended = True
+                break
+            seen += chunk
+            sys.stdout.buffer.write(chunk)
+            sys.stdout.flush()
+            if log:
+                log.write(chunk)
+                log.flush()
+        if step < len(steps) and steps[step][0] == "expect":
+            at = seen.find(steps[step][1], searched_from)
+            if at >= 0:
+                searched_from = at + len(steps[step][1])
+                step += 1
+    if not ended:
+        machine.kill()
+    status = machine.wait()
+    if step < len(steps):
+        sys.stderr.write("\ndrive.py: still waiting for %r\n" % (steps[step][1],))
+        return 1
+    if not ended:
+        sys.stderr.write("\ndrive.py: the machine did not end within %d s\n" % timeout)
+        return 1
+    return 0 if status == 0 else 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# init as process 1 of a distribution kernel in a virtual machine: a CD-ROM
+# installation onto a blank disk, then a reinstallation that keeps the old
+# configuration, each checked from the host with e2fsprogs, sfdisk and the
+# installer itself.
+# usage: cdrom_install.sh BUILD-DIR [EMULATOR]
+set -uo pipefail
+build=$(cd "$1" && pwd)
+emulator=${2:-}
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
+. "$source_dir/scripts/vm/kit.sh"
+. "$source_dir/scripts/vm/sample_medium.sh"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/qv-vm.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+
+data_offset=$((65537 * 512))
+data="$work/disk.img?offset=$data_offset"
+
+# What the installer lists for the installed system, with the data partition
+# mounted (in a private mount namespace) on the /flash of a throw-away root.
+installed_list() {
+  local root=$work/root
+  mkdir -p "$root/flash" "$root/ram"
+  unshare -m bash -c '
+    set -e
+    mount --make-rprivate /
+    mount -o loop,offset=$3 "$2" "$1/flash"
+    shift 3
+    "$@"
+  ' _ "$root" "$work/disk.img" "$data_offset" $emulator "$build/installer/installer" -r "$root" --show
+}
+
+boot() {  # boot LOG STEPS...
+  local log=$1; shift
+  qv_vm_boot "$work/initrd.gz" "$work/disk.img" "$work/cd.iso" \
+    python3 "$source_dir/scripts/vm/drive.py" --log "$log" --timeout 240 "$@" -- >/dev/null
+}
+
+# The log without the terminal's escape sequences and percentage steps.
+plain() { sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$1" | tr '\r' '\n' | grep -Ev '^Formatting .* ([0-9]|[1-9][0-9])%$' | grep -v '^ *$'; }
+
+in_order() {  # in_order FILE TEXT...
+  local file=$1 rest; shift
+  rest=$(plain "$file")
+  for text in "$@"; do
+    case "$rest" in
+      *"$text"*) rest=${rest#*"$text"} ;;
+      *) fail "\"$text\" missing or out of order in $(basename "$file")"; return ;;
+    esac
+  done
+}
+
+fsck_clean() {  # fsck_clean OFFSET
+  local out
+  out=$(e2fsck -fn "$work/disk.img?offset=$1" 2>&1 | grep -v -e '^Pass ' -e '^e2fsck ' -e '^system: ' \
+        -e 'Resize inode not valid' -e '^$')
+  [ -z "$out" ] || fail "e2fsck at offset $1: $out"
+}
+
+qv_vm_kernel || { echo "no kernel for the virtual machine"; exit 1; }
+qv_sample_medium "$work/cd" "$emulator $build/tools/vpkg" "$build/tests/ruel-probe" || { echo "no medium"; exit 1; }
+qv_vm_iso "$work/cd.iso" "$work/cd"
+qv_vm_initramfs "$work/initrd.gz" "$build/init/init" cdrom
+truncate -s 256M "$work/disk.img"
+
+echo "== first installation: all packages, a fresh configuration"
+boot "$work/first.log" "expect:cancel and reboot." "send:a" "send:i" \
+  "expect:Do you want to keep old configuration?  [y/n]:" "send:n" "expect:Continue? [y/n]:" "send:y" \
+  "expect:Press ENTER to reboot" "send:\r" "expect:Rebooting..." || fail "the first installation did not run through"
+in_order "$work/first.log" "Loading drivers" "Found harddrive as SATA 1" "Welcome to Korvanet Router Software installation" \
+  "[X] system" "Do you want to keep old configuration?  [y/n]:n" "Warning: all data on the disk will be erased!" \
+  "Continue? [y/n]:y" "Creating partition..." "Formatting data partition 100%" "Formatting boot partition 100%" \
+  "installing system-6.49.21" "installing ppp-6.49.21" "installing dhcp-6.49.21" "Software installed." \
+  "Press ENTER to reboot" "Rebooting..."
+
+table=$(sfdisk --dump "$work/disk.img" | grep '^/\|img[12]')
+[ "$table" = "$work/disk.img1 : start=           1, size=       65536, type=83, bootable
+$work/disk.img2 : start=       65537, size=      458751, type=83" ] || fail "partition table: $table"
+fsck_clean 512
+fsck_clean "$data_offset"
+debugfs -R "stat /rw/REBOOT" "$data" 2>/dev/null | grep -q "Size: 0" || fail "no empty /rw/REBOOT"
+[ "$(debugfs -R "cat /ruel-ran" "$data" 2>/dev/null)" = "$(printf '/bin/ruel\nruel')" ] || fail "the loader did not run"
+[ "$(debugfs -R "cat /etc/ppp/options" "$data" 2>/dev/null)" = "noauth" ] || fail "ppp's file is missing"
+list=$(installed_list)
+echo "$list"
+for name in system ppp dhcp; do
+  echo "$list" | grep -Eq "^ *$name +6\.49\.21" || fail "installer -r does not list $name"
+done
+
+echo "== second installation: keep the configuration of the first"
+printf 'ip address add 192.0.2.1/24\n' > "$work/settings"
+printf 'user\n' > "$work/disabled"
+debugfs -w -R "mkdir /vela/store" "$data" >/dev/null 2>&1
+debugfs -w -f - "$data" >/dev/null 2>&1 <<COMMANDS
+mkdir /vela/store/nested
+write $work/settings /vela/store/nested/settings
+write $work/disabled /var/pdb/dhcp/disabled
+COMMANDS
+boot "$work/second.log" "expect:cancel and reboot." "send:a" "send:i" \
+  "expect:Do you want to keep old configuration?  [y/n]:" "send:y" "expect:Continue? [y/n]:" "send:y" \
+  "expect:Press ENTER to reboot" "send:\r" "expect:Rebooting..." || fail "the second installation did not run through"
+in_order "$work/second.log" "Do you want to keep old configuration?  [y/n]:y" "Reading old configuration..." \
+  "Creating partition..." "Formatting data partition 100%" "Writing back old configuration..." "Software installed."
+fsck_clean "$data_offset"
+[ "$(debugfs -R "cat /vela/store/nested/settings" "$data" 2>/dev/null)" = "ip address add 192.0.2.1/24" ] ||
+  fail "the kept store is missing"
+list=$(installed_list)
+echo "$list"
+echo "$list" | grep -Eq "^ *dhcp +X" || fail "dhcp, disabled by the user, is no longer disabled"
+echo "$list" | grep -Eq "^ *ppp +6\.49\.21" || fail "ppp is not listed as enabled"
+
+if [ "$failures" -ne 0 ]; then
+  echo "== serial console of the last run"; plain "$work/second.log" | tail -40
+  exit 1
+fi
+echo "all checks passed"
