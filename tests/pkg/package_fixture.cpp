@@ -25,6 +25,7 @@ std::string writeSmallPackage(const std::string& path, const SmallPackage& wante
   ok = ok && w.part(PART_HEADER, vpkg::headerPayload(wanted.name, wanted.version, 1700000000, wanted.flags));
   if (wanted.switchAfterHeader) ok = ok && w.part(PART_HASH_SWITCH, "ignored payload");
   if (!wanted.architecture.empty()) ok = ok && w.part(PART_ARCHITECTURE, wanted.architecture);
+  if (!wanted.description.empty()) ok = ok && w.part(PART_TEXT_A, wanted.description);
   if (!wanted.note.empty()) ok = ok && w.part(PART_NOTE, wanted.note);
   if (!wanted.depends.empty()) ok = ok && w.part(PART_DEPENDS, vpkg::entryListPayload(wanted.depends));
   if (wanted.unknownPart) ok = ok && w.part(7, "an unknown part");

@@ -29,6 +29,7 @@ struct SmallPackage {
   std::vector<vpkg::ListEntry> depends = {{"base", 0x06286600, 0, 0}};
   std::string architecture;    // no architecture part when empty
   std::string note;
+  std::string description;
   bool unknownPart = false;    // a part of type 7 between the depends and the files
 };
 

@@ -1,0 +1,66 @@
+#include "init/flow/startup.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "tests/support/sandbox.h"
+
+using flow::InstallMode;
+using qvtest::TempDir;
+using qvtest::writeFile;
+
+struct ModeCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  const char* typeFile;  // null: no /TYPE
+  InstallMode mode;
+};
+
+TEST(Startup, ModeTable) {
+  const ModeCase cases[] = {
+      {"cdrom and a newline", {"init"}, "cdrom\n", InstallMode::CDROM},
+      {"cdrom without a newline", {"init"}, "cdrom", InstallMode::CDROM},
+      {"a blank after the word", {"init"}, "cdrom \n", InstallMode::UNKNOWN},
+      {"capitals", {"init"}, "CDROM\n", InstallMode::UNKNOWN},
+      {"net", {"init"}, "net\nsecond line\n", InstallMode::NETWORK},
+      {"the hard-disk option wins over net", {"init", "-x", "-hdd-install"}, "net\n", InstallMode::HARD_DISK},
+      {"only the exact option counts", {"init", "-hdd-installer"}, "", InstallMode::UNKNOWN},
+      {"no /TYPE", {"init"}, nullptr, InstallMode::UNKNOWN},
+  };
+  for (const ModeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    if (c.typeFile) writeFile(dir / "TYPE", c.typeFile);
+    std::vector<char*> argv;
+    for (const std::string& a : c.arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    EXPECT_EQ(flow::chooseMode(flow::hasHardDiskOption(int(argv.size()), argv.data()), flow::readInstallMode(dir / "TYPE")),
+              c.mode);
+  }
+  TempDir dir;
+  writeFile(dir / "TYPE", std::string(100, 'c') + "\n");
+  EXPECT_EQ(flow::readInstallMode(dir / "TYPE"), std::string(79, 'c'));  // at most 79 characters
+}
+
+TEST(Startup, LauncherForksOnlyUnderAnInitName) {
+  const pid_t self = getpid();
+  EXPECT_EQ(flow::runLauncher("/sbin/installer-medium", [&] { return getpid() == self ? 5 : 6; }), 5);
+  // Under an init name the work runs in a child; the launcher returns its raw wait status.
+  int ran[2];
+  ASSERT_EQ(pipe(ran), 0);
+  const int status = flow::runLauncher("/init", [&] {
+    const pid_t worker = getpid();
+    ssize_t ignored = write(ran[1], &worker, sizeof worker);
+    (void)ignored;
+    return 3;
+  });
+  pid_t worker = 0;
+  ASSERT_EQ(read(ran[0], &worker, sizeof worker), ssize_t(sizeof worker));
+  EXPECT_NE(worker, self);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  close(ran[0]);
+  close(ran[1]);
+}
