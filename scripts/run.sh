@@ -1,50 +1,61 @@
 #!/usr/bin/env bash
-# The main job. Until the installation medium exists, this builds the tools
-# and walks the package chain once: a package and a bundle built from sample
-# trees, signed with the development key, inspected and verified against the
-# keys built into the programs, and unpacked again.
+# The main job: a whole installation into a new virtual disk. Builds init (the
+# static i386 program), the installer and the package tool; makes a sample
+# installation disc (three packages signed with the development key, which is
+# not for release); boots the disc's installer as process 1 of a distribution
+# kernel in qemu with the serial console on this terminal, so that you choose
+# the packages and answer its questions (leave qemu with Ctrl-A X); and lists
+# what was installed, read from the new disk image.
+#
+#   bash scripts/run.sh                 you answer on the terminal
+#   bash scripts/run.sh --unattended    the script answers: all packages, fresh configuration
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 qv_install_packages
-cmake --preset release >/dev/null
-cmake --build --preset release
-vpkg=build/release/tools/vpkg
-key=keys/dev-private.key   # development key: not for release
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+unattended=no
+[ "${1:-}" = "--unattended" ] && unattended=yes
 
-mkdir -p "$work/dhcp/bin" "$work/dhcp/etc" "$work/dns/bin"
-printf '#!/bin/sh\necho dhcp\n' > "$work/dhcp/bin/dhcpd"; chmod 755 "$work/dhcp/bin/dhcpd"
-printf 'lease-time 3600\n' > "$work/dhcp/etc/dhcpd.conf"
-printf '#!/bin/sh\necho dns\n' > "$work/dns/bin/named"; chmod 755 "$work/dns/bin/named"
-cat > "$work/dhcp.manifest" <<MANIFEST
-name = dhcp
-version = 6.49.3
-description = DHCP server and client
-depends = system min 6.49
-files = dhcp
-MANIFEST
-cat > "$work/dns.manifest" <<MANIFEST
-name = dns
-version = 6.49.3
-description = Name server
-provides = resolver priority 10
-files = dns
-digest = sha256
-MANIFEST
+cmake --preset i386 >/dev/null
+cmake --build build/i386 --target init installer vpkg ruel_probe
+build=$PWD/build/i386
+emulator=/usr/bin/qemu-i386-static   # this machine's kernel may not run 32-bit programs itself
 
-echo "== vpkg build (Ed25519 and the older scheme, SHA-1 and SHA-256)"
-$vpkg build "$work/dhcp.manifest" -o "$work/dhcp-6.49.3.vpk" --key "$key"
-$vpkg build "$work/dns.manifest" -o "$work/dns-6.49.3.vpk" --key "$key"
-echo "== vpkg bundle"
-$vpkg bundle -o "$work/network-6.49.3.vpk" --name network --version 6.49.3 --disable legacy-dhcp \
-  "$work/dhcp-6.49.3.vpk" "$work/dns-6.49.3.vpk"
-ls -l "$work"/*.vpk
-echo "== vpkg info"
-$vpkg info "$work/network-6.49.3.vpk"
-echo "== vpkg verify"
-$vpkg verify "$work/network-6.49.3.vpk"
-echo "== vpkg extract"
-$vpkg extract "$work/network-6.49.3.vpk" "$work/unpacked"
-find "$work/unpacked" -type f | sed "s|$work/||" | sort
+. scripts/vm/kit.sh
+. scripts/vm/sample_medium.sh
+out=$QV_VM_CACHE/run
+rm -rf "$out" && mkdir -p "$out"
+echo "== the machine's kernel (fetched once with apt-get download)"
+qv_vm_kernel
+echo "== installation disc: $out/cd.iso"
+qv_sample_medium "$out/cd" "$emulator $build/tools/vpkg" "$build/tests/ruel-probe"
+ls -l "$out/cd"
+qv_vm_iso "$out/cd.iso" "$out/cd"
+qv_vm_initramfs "$out/initrd.gz" "$build/init/init" cdrom
+truncate -s 1G "$out/disk.img"
+echo "== a new 1 GiB disk: $out/disk.img"
+
+if [ "$unattended" = yes ]; then
+  qv_vm_boot "$out/initrd.gz" "$out/disk.img" "$out/cd.iso" \
+    python3 scripts/vm/drive.py --log "$out/console.log" --timeout 600 \
+    "expect:cancel and reboot." "send:a" "send:i" \
+    "expect:Do you want to keep old configuration?  [y/n]:" "send:n" "expect:Continue? [y/n]:" "send:y" \
+    "expect:Press ENTER to reboot" "send:\r" "expect:Rebooting..." --
+else
+  echo "Booting: choose the packages on the menu; qemu ends when the installer reboots (or press Ctrl-A X)."
+  sleep 2
+  qv_vm_boot "$out/initrd.gz" "$out/disk.img" "$out/cd.iso"
+fi
+
+echo
+echo "== partition table"
+sfdisk --dump "$out/disk.img" | grep '^/' || true
+echo "== installed packages, as the installed system's installer lists them"
+data_offset=$((65537 * 512))
+mkdir -p "$out/root/flash" "$out/root/ram"
+unshare -m bash -c '
+  mount --make-rprivate /
+  mount -o loop,offset=$3 "$2" "$1/flash" || { echo "nothing installed on the disk"; exit 1; }
+  shift 3
+  "$@"
+' _ "$out/root" "$out/disk.img" "$data_offset" "$emulator" "$build/installer/installer" -r "$out/root" --show

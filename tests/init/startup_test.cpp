@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <string>
@@ -63,4 +64,15 @@ TEST(Startup, LauncherForksOnlyUnderAnInitName) {
   EXPECT_EQ(WEXITSTATUS(status), 3);
   close(ran[0]);
   close(ran[1]);
+}
+
+// Once the final reboot sequence has begun, an interrupt changes nothing: the
+// operator's prompt stays and ENTER reboots once.
+TEST(Startup, InterruptDuringTheFinalPromptIsIgnored) {
+  flow::rebootPending = true;
+  testing::internal::CaptureStdout();
+  flow::onInterrupt(SIGINT);
+  fflush(stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  flow::rebootPending = false;
 }

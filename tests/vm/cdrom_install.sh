@@ -67,6 +67,14 @@ qv_vm_iso "$work/cd.iso" "$work/cd"
 qv_vm_initramfs "$work/initrd.gz" "$build/init/init" cdrom
 truncate -s 256M "$work/disk.img"
 
+echo "== answering no to \"Continue?\" leaves the disk untouched"
+boot "$work/declined.log" "expect:cancel and reboot." "send:i" \
+  "expect:Do you want to keep old configuration?  [y/n]:" "send:n" "expect:Continue? [y/n]:" "send:n" \
+  "expect:Press ENTER to reboot" "send:\r" "expect:Rebooting..." || fail "the declined run did not end"
+in_order "$work/declined.log" "Continue? [y/n]:n" "Press ENTER to reboot" "Rebooting..."
+grep -q "Creating partition" "$work/declined.log" && fail "the declined run prepared the disk"
+[ -z "$(tr -d '\0' < "$work/disk.img" | head -c 1)" ] || fail "the declined run wrote to the disk"
+
 echo "== first installation: all packages, a fresh configuration"
 boot "$work/first.log" "expect:cancel and reboot." "send:a" "send:i" \
   "expect:Do you want to keep old configuration?  [y/n]:" "send:n" "expect:Continue? [y/n]:" "send:y" \
