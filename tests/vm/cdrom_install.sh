@@ -67,7 +67,10 @@ qv_vm_iso "$work/cd.iso" "$work/cd"
 qv_vm_initramfs "$work/initrd.gz" "$build/init/init" cdrom
 truncate -s 256M "$work/disk.img"
 
-echo "== answering no to \"Continue?\" leaves the disk untouched"
+echo "== cancelling on the menu, then answering no to \"Continue?\": the disk stays untouched"
+boot "$work/cancelled.log" "expect:cancel and reboot." "send:q" "expect:Press ENTER to reboot" "send:\r" \
+  "expect:Rebooting..." || fail "the cancelled run did not end"
+in_order "$work/cancelled.log" "Installation canceled" "Press ENTER to reboot" "Rebooting..."
 boot "$work/declined.log" "expect:cancel and reboot." "send:i" \
   "expect:Do you want to keep old configuration?  [y/n]:" "send:n" "expect:Continue? [y/n]:" "send:n" \
   "expect:Press ENTER to reboot" "send:\r" "expect:Rebooting..." || fail "the declined run did not end"
