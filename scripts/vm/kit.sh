@@ -55,7 +55,7 @@ qv_vm_initramfs() {
   release=$(basename "$QV_VM_MODULES")
   tree=$(mktemp -d)
   mkdir -p "$tree"/{bin,dev,proc,sys,flash,ram,floppy}
-  cp "$init" "$tree/init"
+  strip -o "$tree/init" "$init" 2>/dev/null || cp "$init" "$tree/init"
   printf '%s\n' "$type" > "$tree/TYPE"
   cp /bin/busybox "$tree/bin/busybox"
   mknod "$tree/dev/console" c 5 1
