@@ -121,6 +121,7 @@ std::unique_ptr<PtySession> openMenu(const TempDir& medium) {
   });
   EXPECT_TRUE(session->waitFor("cancel and reboot."));
   EXPECT_TRUE(session->waitFor("):"));  // the details of the first item
+  session->settle();
   return session;
 }
 
@@ -166,7 +167,7 @@ TEST(PackageMenu, ScreenAndNavigation) {
   for (const Step& step : steps) {
     session->send(step.keys);
     ASSERT_TRUE(session->waitFor(step.details)) << step.highlighted;
-    session->waitFor("\033[m", 300);  // the redraw of the second item
+    session->settle();
     EXPECT_EQ(screen.reverseText(), step.highlighted);
     EXPECT_EQ(screen.line(21), step.details);
   }

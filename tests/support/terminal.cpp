@@ -164,6 +164,11 @@ bool PtySession::waitFor(const std::string& text, int milliseconds) {
   }
 }
 
+void PtySession::settle(int quietMilliseconds) {
+  while (readSome(quietMilliseconds)) {
+  }
+}
+
 void PtySession::send(const std::string& keys) {
   ssize_t ignored = write(master_, keys.data(), keys.size());
   (void)ignored;

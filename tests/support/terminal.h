@@ -43,6 +43,8 @@ class PtySession {
 
   // Reads output until it holds text after what earlier waits consumed.
   bool waitFor(const std::string& text, int milliseconds = 10000);
+  // Reads until the child has printed nothing for this long (it waits for a key).
+  void settle(int quietMilliseconds = 300);
   void send(const std::string& keys);
   // Closes the terminal's master side: the child's reads end (and what it
   // prints from then on is lost).
