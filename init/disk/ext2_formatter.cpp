@@ -168,21 +168,45 @@ void Ext2Formatter::setIdentity(const std::array<uint8_t, 16>& uuid, const std::
   creationTime_ = time;
 }
 
-// In an image file a block of zeros becomes a hole: the same bytes when read,
-// but a 2 TiB image does not take 17 GB of the host's disk. Where holes cannot
-// be made the zeros are written.
-bool Ext2Formatter::punchZeroBlock(const uint8_t* block) {
+// In an image file blocks of zeros become holes: the same bytes when read,
+// but a 2 TiB image does not take 17 GB of the host's disk. A run of them (an
+// inode table, the journal) is punched with one call when the run ends.
+bool Ext2Formatter::deferZeroBlock(const uint8_t* block) {
   if (!imageFile_ || block[0] != 0 || memcmp(block, block + 1, EXT2_BLOCK_SIZE - 1) != 0) return false;
   const off_t at = lseek(fd_, 0, SEEK_CUR);
-  if (at < 0 || fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, at, EXT2_BLOCK_SIZE) != 0) return false;
+  if (at < 0) return false;
+  if (holeLength_ == 0 || uint64_t(at) != holeStart_ + holeLength_) {
+    punchPendingHole();
+    holeStart_ = uint64_t(at);
+  }
+  holeLength_ += EXT2_BLOCK_SIZE;
   return lseek(fd_, at + off_t(EXT2_BLOCK_SIZE), SEEK_SET) >= 0;
 }
 
+void Ext2Formatter::punchPendingHole() {
+  if (holeLength_ == 0) return;
+  const uint64_t start = holeStart_, length = holeLength_;
+  holeLength_ = 0;
+  if (fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(start), off_t(length)) == 0) return;
+  // A file system without holes: the zeros are written.
+  static const uint8_t zeros[EXT2_BLOCK_SIZE] = {};
+  for (uint64_t done = 0; done < length; done += EXT2_BLOCK_SIZE) {
+    if (pwrite(fd_, zeros, EXT2_BLOCK_SIZE, off_t(start + done)) != ssize_t(EXT2_BLOCK_SIZE)) {
+      perror("write");
+      error_ = true;
+      return;
+    }
+  }
+}
+
 void Ext2Formatter::writeBlock(const uint8_t* block) {
-  if (punchZeroBlock(block)) {
-    if (++written_ % 16 == 0) fdatasync(fd_);
+  if (deferZeroBlock(block)) {
+    // Holes still to be punched hold no data to flush.
+    if (++written_ % 16 == 0 && unsynced_) syncWritten();
     return;
   }
+  punchPendingHole();
+  unsynced_ = true;
   size_t done = 0;
   while (done < EXT2_BLOCK_SIZE) {
     ssize_t n = write(fd_, block + done, EXT2_BLOCK_SIZE - done);
@@ -196,7 +220,14 @@ void Ext2Formatter::writeBlock(const uint8_t* block) {
     done += size_t(n);
   }
   ++written_;
-  if (written_ % 16 == 0) fdatasync(fd_);
+  if (written_ % 16 == 0) syncWritten();
+}
+
+// Keeps what the kernel holds unwritten small: the installation system has
+// little memory and formats whole disks.
+void Ext2Formatter::syncWritten() {
+  fdatasync(fd_);
+  unsynced_ = false;
 }
 
 void Ext2Formatter::superblock(uint8_t* block, uint32_t group) const {
@@ -417,6 +448,7 @@ int Ext2Formatter::step() {
         state_ = 0;
         counter_ = 0;
         if (++group_ >= l.groupsCount) {
+          punchPendingHole();
           // The last write may have failed in this very call.
           return error_ ? -1 : 101;
         }

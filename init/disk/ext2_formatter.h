@@ -59,7 +59,9 @@ class Ext2Formatter final : public StepJob {
 
  private:
   void writeBlock(const uint8_t* block);
-  bool punchZeroBlock(const uint8_t* block);
+  bool deferZeroBlock(const uint8_t* block);
+  void punchPendingHole();
+  void syncWritten();
   void superblock(uint8_t* block, uint32_t group) const;
   void descriptors(uint8_t* block, uint32_t index) const;
   void blockBitmap(uint8_t* block, uint32_t group) const;
@@ -71,6 +73,8 @@ class Ext2Formatter final : public StepJob {
 
   int fd_;
   bool imageFile_ = false;
+  uint64_t holeStart_ = 0, holeLength_ = 0;  // zero blocks not yet punched
+  bool unsynced_ = false;                     // data written since the last fdatasync
   uint32_t baseOffset_;
   Ext2Layout layout_;
   std::array<uint8_t, 16> uuid_{};
