@@ -51,11 +51,4 @@ echo
 echo "== partition table"
 sfdisk --dump "$out/disk.img" | grep '^/' || true
 echo "== installed packages, as the installed system's installer lists them"
-data_offset=$((65537 * 512))
-mkdir -p "$out/root/flash" "$out/root/ram"
-unshare -m bash -c '
-  mount --make-rprivate /
-  mount -o loop,offset=$3 "$2" "$1/flash" || { echo "nothing installed on the disk"; exit 1; }
-  shift 3
-  "$@"
-' _ "$out/root" "$out/disk.img" "$data_offset" "$emulator" "$build/installer/installer" -r "$out/root" --show
+qv_vm_installed_list "$out/disk.img" "$out/root" "$emulator" "$build/installer/installer"

@@ -114,6 +114,15 @@ void PackageMenu::moveDown() {
   drawDetails();
 }
 
+void PackageMenu::moveAcross(int direction) {
+  const int target = cursor + direction * rows;
+  if (target < 0 || target >= int(items.size())) return;  // nothing beyond the first or last column
+  const int old = cursor;
+  cursor = target;
+  drawItem(old);
+  drawItem(cursor);
+}
+
 void PackageMenu::toggleSelection(int i) {
   OfferedPackage& item = items[size_t(i)];
   if (item.selected) {
@@ -165,8 +174,7 @@ bool loadOfferedPackages(PackageMenu& menu, const std::string& medium) {
 }
 
 bool runPackageMenu(PackageMenu& menu) {
-  const int count = int(menu.items.size());
-  menu.rows = (count + 2) / 3;
+  menu.rows = (int(menu.items.size()) + 2) / 3;
   TerminalState state;
   enterRawMode(state);
   fputs("\033[2J\033[H", stdout);
@@ -204,21 +212,8 @@ bool runPackageMenu(PackageMenu& menu) {
       menu.moveUp();
     } else if (arrow == KEY_DOWN) {
       menu.moveDown();
-    } else if (arrow == KEY_RIGHT) {
-      if (menu.cursor + menu.rows < count) {
-        const int old = menu.cursor;
-        menu.cursor += menu.rows;
-        menu.drawItem(old);
-        menu.drawItem(menu.cursor);
-      }
-      details = true;
-    } else if (arrow == KEY_LEFT) {
-      if (menu.cursor >= menu.rows) {
-        const int old = menu.cursor;
-        menu.cursor -= menu.rows;
-        menu.drawItem(old);
-        menu.drawItem(menu.cursor);
-      }
+    } else if (arrow == KEY_RIGHT || arrow == KEY_LEFT) {
+      menu.moveAcross(arrow == KEY_RIGHT ? 1 : -1);
       details = true;
     } else {
       switch (c == ' ' ? ' ' : c & ~0x20) {

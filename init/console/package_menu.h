@@ -37,6 +37,8 @@ class PackageMenu {
   void drawDetails() const;
   void moveUp();
   void moveDown();
+  // One column to the right (1) or left (-1), where there is an item there.
+  void moveAcross(int direction);
   void toggleSelection(int index);
   void selectMinimum();
   void drawAll() const;

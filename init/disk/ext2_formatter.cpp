@@ -1,9 +1,9 @@
 #include "init/disk/ext2_formatter.h"
 
+#include "init/disk/partition_table.h"
+
 #include <fcntl.h>
 #include <linux/falloc.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -463,11 +463,7 @@ bool formatWithProgress(const std::string& path, const std::string& title, const
   int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return false;
   uint64_t size = 0;
-  if (ioctl(fd, BLKGETSIZE64, &size) != 0) {
-    // Not a block device: an image file.
-    struct stat st;
-    size = fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
-  }
+  if (!diskBytes(fd, size)) size = 0;
   Ext2Formatter formatter(fd, size, label, 0, true);
   for (;;) {
     int progress = formatter.step();

@@ -52,8 +52,7 @@ void runInstallChild(const disk::PackageStateSet& states, bool image, bool quiet
   set.quiet = quiet;
   pkg::FdSource input(0);
   if (image) {
-    pkg::ForcedStates forced(states.begin(), states.end());
-    pkg::installImage(set, input, forced);
+    pkg::installImage(set, input, states);
   } else {
     installDirect(set, input);
   }

@@ -96,3 +96,20 @@ qv_vm_boot() {
     -drive "file=$disk,format=raw,if=ide,index=0" \
     -drive "file=$iso,media=cdrom,if=ide,index=2"
 }
+
+# The byte offset of the data partition in the installer's fixed layout.
+QV_VM_DATA_OFFSET=$((65537 * 512))
+
+# qv_vm_installed_list IMAGE ROOT INSTALLER...: the installed system's package
+# list, with the data partition of IMAGE loop-mounted on ROOT/flash in a private
+# mount namespace. INSTALLER may be a command with its emulator.
+qv_vm_installed_list() {
+  local image=$1 root=$2; shift 2
+  mkdir -p "$root/flash" "$root/ram"
+  unshare -m bash -c '
+    mount --make-rprivate / &&
+      mount -o loop,offset=$3 "$2" "$1/flash" || { echo "nothing installed on the disk"; exit 1; }
+    shift 3
+    "$@"
+  ' _ "$root" "$image" "$QV_VM_DATA_OFFSET" "$@" -r "$root" --show
+}

@@ -1,6 +1,5 @@
 #include "init/disk/disk_preparation.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -65,13 +64,6 @@ struct TestDisk {
 
   bool run(const std::function<bool()>& fn) const { return qvtest::runInRoot(root.path(), fn, options()); }
 };
-
-void captureOutput(const char* path) {
-  fflush(stdout);
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  dup2(fd, 1);
-  close(fd);
-}
 
 // Captured output without the percentage lines' many steps (and with any
 // failure a child reported while its output was captured).
@@ -161,7 +153,7 @@ TEST(DiskPreparation, ReinstallKeepsTheOldConfiguration) {
   ASSERT_TRUE(disk.boot->ok() && disk.data->ok());
 
   EXPECT_TRUE(disk.run([] {
-    captureOutput("/first.txt");
+    qvtest::redirectStdout("/first.txt");
     disk::InstallTarget target;
     target.disk = &kDisk;
     EXPECT_TRUE(disk::prepareDisk(target, true));
@@ -184,7 +176,7 @@ TEST(DiskPreparation, ReinstallKeepsTheOldConfiguration) {
   const bool canRunProbe = !qvtest::runsEmulated();
   const std::string ruel = readFile(QV_RUEL);
   EXPECT_TRUE(disk.run([&] {
-    captureOutput("/second.txt");
+    qvtest::redirectStdout("/second.txt");
     disk::InstallTarget target;
     target.disk = &kDisk;
     EXPECT_TRUE(disk::prepareDisk(target, true));
@@ -250,7 +242,7 @@ TEST(DiskPreparation, LayoutsAndFailures) {
     SCOPED_TRACE(c.name);
     TestDisk disk(c.bytes, c.partitions);
     EXPECT_TRUE(disk.run([&] {
-      captureOutput("/out.txt");
+      qvtest::redirectStdout("/out.txt");
       disk::InstallTarget target;
       target.disk = &kDisk;
       EXPECT_EQ(disk::prepareDisk(target, c.keep), c.prepared);

@@ -1,6 +1,5 @@
 #include "init/disk/kept_configuration.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -18,14 +17,6 @@ using qvtest::TempDir;
 using qvtest::writeFile;
 
 namespace {
-
-// Standard output (the stream and the ticker's direct writes) into a file of the root.
-void captureOutput(const char* path) {
-  fflush(stdout);
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  dup2(fd, 1);
-  close(fd);
-}
 
 bool freshFlash(const char* size) {
   umount2("/flash", MNT_DETACH);
@@ -102,7 +93,7 @@ TEST(KeptConfiguration, SavedAndWrittenBack) {
       c.oldSystem();
       std::vector<std::vector<std::string>> before;
       for (const std::string& tree : c.kept) before.push_back(qvtest::detailedTreeListing(tree));
-      captureOutput("/out.txt");
+      qvtest::redirectStdout("/out.txt");
       disk::InstallTarget target;
       disk::KeptConfiguration kept;
       disk::saveOldConfiguration(target, kept);
@@ -126,7 +117,7 @@ TEST(KeptConfiguration, StoreThatDoesNotFitFails) {
     if (!freshFlash("size=8m")) return false;
     writeFile("/flash/vela/store/small", "s");
     writeFile("/flash/vela/store/large", std::string(3 << 20, 'x'));
-    captureOutput("/out.txt");
+    qvtest::redirectStdout("/out.txt");
     disk::InstallTarget target;
     disk::KeptConfiguration kept;
     disk::saveOldConfiguration(target, kept);

@@ -108,6 +108,13 @@ bool runInRoot(const std::string& root, const std::function<bool()>& fn, const R
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+void redirectStdout(const std::string& path) {
+  fflush(stdout);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  dup2(fd, 1);
+  close(fd);
+}
+
 std::string testProgramDir() {
   return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
 }

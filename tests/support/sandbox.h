@@ -43,6 +43,10 @@ struct RootOptions {
 // and no test assertion failed in the child.
 bool runInRoot(const std::string& root, const std::function<bool()>& fn, const RootOptions& options = {});
 
+// Sends standard output (the stream and direct writes to descriptor 1) into
+// a file, for code whose messages are checked afterwards.
+void redirectStdout(const std::string& path);
+
 // The directory holding the running test program (for helper programs built beside it).
 std::string testProgramDir();
 

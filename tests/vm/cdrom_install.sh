@@ -17,22 +17,8 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 
-data_offset=$((65537 * 512))
+data_offset=$QV_VM_DATA_OFFSET
 data="$work/disk.img?offset=$data_offset"
-
-# What the installer lists for the installed system, with the data partition
-# mounted (in a private mount namespace) on the /flash of a throw-away root.
-installed_list() {
-  local root=$work/root
-  mkdir -p "$root/flash" "$root/ram"
-  unshare -m bash -c '
-    set -e
-    mount --make-rprivate /
-    mount -o loop,offset=$3 "$2" "$1/flash"
-    shift 3
-    "$@"
-  ' _ "$root" "$work/disk.img" "$data_offset" $emulator "$build/installer/installer" -r "$root" --show
-}
 
 boot() {  # boot LOG STEPS...
   local log=$1; shift
@@ -96,7 +82,7 @@ fsck_clean "$data_offset"
 debugfs -R "stat /rw/REBOOT" "$data" 2>/dev/null | grep -q "Size: 0" || fail "no empty /rw/REBOOT"
 [ "$(debugfs -R "cat /ruel-ran" "$data" 2>/dev/null)" = "$(printf '/bin/ruel\nruel')" ] || fail "the loader did not run"
 [ "$(debugfs -R "cat /etc/ppp/options" "$data" 2>/dev/null)" = "noauth" ] || fail "ppp's file is missing"
-list=$(installed_list)
+list=$(qv_vm_installed_list "$work/disk.img" "$work/root" $emulator "$build/installer/installer")
 echo "$list"
 for name in system ppp dhcp; do
   echo "$list" | grep -Eq "^ *$name +6\.49\.21" || fail "installer -r does not list $name"
@@ -119,7 +105,7 @@ in_order "$work/second.log" "Do you want to keep old configuration?  [y/n]:y" "R
 fsck_clean "$data_offset"
 [ "$(debugfs -R "cat /vela/store/nested/settings" "$data" 2>/dev/null)" = "ip address add 192.0.2.1/24" ] ||
   fail "the kept store is missing"
-list=$(installed_list)
+list=$(qv_vm_installed_list "$work/disk.img" "$work/root" $emulator "$build/installer/installer")
 echo "$list"
 echo "$list" | grep -Eq "^ *dhcp +X" || fail "dhcp, disabled by the user, is no longer disabled"
 echo "$list" | grep -Eq "^ *ppp +6\.49\.21" || fail "ppp is not listed as enabled"
