@@ -1,9 +1,13 @@
 #include "init/flow/startup.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
-#include <csignal>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
 
 #include <string>
 
@@ -67,12 +71,38 @@ TEST(Startup, LauncherForksOnlyUnderAnInitName) {
 }
 
 // Once the final reboot sequence has begun, an interrupt changes nothing: the
-// operator's prompt stays and ENTER reboots once.
+// operator's prompt stays and ENTER reboots once. The handler runs as process
+// 1 of its own PID and mount namespaces, with no input: should it not return
+// at once, its unmounts stay private and its reboot ends only that namespace.
 TEST(Startup, InterruptDuringTheFinalPromptIsIgnored) {
-  flow::rebootPending = true;
-  testing::internal::CaptureStdout();
-  flow::onInterrupt(SIGINT);
-  fflush(stdout);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  flow::rebootPending = false;
+  int printed[2];
+  ASSERT_EQ(pipe(printed), 0);
+  fflush(nullptr);
+  const pid_t outer = fork();
+  ASSERT_GE(outer, 0);
+  if (outer == 0) {
+    if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) _exit(90);
+    const pid_t inner = fork();
+    if (inner == 0) {
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+      dup2(printed[1], 1);
+      freopen("/dev/null", "r", stdin);
+      flow::rebootPending = true;
+      flow::onInterrupt(SIGINT);
+      fflush(stdout);
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(inner, &status, 0);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 91);
+  }
+  close(printed[1]);
+  std::string output;
+  char buffer[256];
+  for (ssize_t n; (n = read(printed[0], buffer, sizeof buffer)) > 0;) output.append(buffer, size_t(n));
+  close(printed[0]);
+  int status = 0;
+  waitpid(outer, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(output, "");
 }
