@@ -51,4 +51,10 @@ bool FdSink::write(const void* data, size_t n) {
   return true;
 }
 
+void drain(ByteSource& input) {
+  char block[16384];
+  while (input.read(block, sizeof block) > 0) {
+  }
+}
+
 }  // namespace pkg

@@ -56,6 +56,10 @@ class FdSink final : public ByteSink {
   int fd_;
 };
 
+// Reads the source to its end, discarding the bytes: a sender that is done
+// is never left writing into a pipe that nobody reads.
+void drain(ByteSource& input);
+
 class StringSink final : public ByteSink {
  public:
   bool write(const void* data, size_t n) override {

@@ -54,11 +54,15 @@ void applyDefaultSelection(PackageMenu& menu, const std::string& medium) {
 }
 
 // A package's text as the screen may show it: no control bytes that could
-// move the cursor or change the terminal (the medium's texts are not signed).
+// move the cursor or change the terminal (the medium's texts are not signed),
+// neither the 7-bit ones nor the 8-bit ones (0x80-0x9F) that a terminal may
+// take as an escape introducer.
 std::string displayable(const std::string& text) {
   std::string out = text;
-  for (char& c : out)
-    if ((static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7F) c = ' ';
+  for (char& c : out) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if ((b < 0x20 && c != '\n') || b == 0x7F || (b >= 0x80 && b <= 0x9F)) c = ' ';
+  }
   return out;
 }
 

@@ -34,9 +34,7 @@ void installDirect(pkg::PackageSet& set, pkg::ByteSource& input) {
   bool ok = reader.open(input, true) && reader.nextPart({pkg::PART_HEADER, pkg::PART_FILES, pkg::PART_SIGNATURE}) ==
                                             pkg::PART_HEADER &&
             pkg::parseHeaderParts(record, reader) && pkg::installPayload(set, record, t, reader, true);
-  char rest[4096];
-  while (input.read(rest, sizeof rest) > 0) {
-  }
+  pkg::drain(input);
   if (ok) {
     t.commit();
   } else {
@@ -47,10 +45,14 @@ void installDirect(pkg::PackageSet& set, pkg::ByteSource& input) {
 }  // namespace
 
 void runInstallChild(const disk::PackageStateSet& states, bool image, bool quiet) {
-  if (chdir("/") != 0) return;
+  pkg::FdSource input(0);
+  if (chdir("/") != 0) {
+    perror("chdir");
+    pkg::drain(input);  // the sender must not meet a broken pipe
+    return;
+  }
   pkg::PackageSet set;
   set.quiet = quiet;
-  pkg::FdSource input(0);
   if (image) {
     pkg::installImage(set, input, states);
   } else {
@@ -89,6 +91,9 @@ FILE* openInstallPipe(const disk::PackageStateSet& states, bool image, bool quie
     }
     return nullptr;
   }
+  // Unbuffered: a record that cannot be written (the child refused the
+  // package and is gone) fails at that record, not later at close.
+  setvbuf(stream, nullptr, _IONBF, 0);
   installChildPid = pid;
   return stream;
 }
