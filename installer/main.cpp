@@ -142,7 +142,11 @@ int main(int argc, char** argv) {
   }
 
   pkg::Transaction t;
-  pkg::apply(set, t, 1);
+  const bool scheduled = pkg::apply(set, t, 1);
+  // What apply printed is not done when the transaction is then cancelled.
+  auto cancelled = [&] {
+    if (scheduled) set.warning("the changes above were cancelled: they are made at the next run");
+  };
 
   if (fromStdin) {
     int image = open(kStdinImage, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -153,19 +157,17 @@ int main(int argc, char** argv) {
     pkg::FdSource input(0);
     pkg::FdSink tee(image);
     pkg::InstallOutcome outcome;
-    outcome.wantImageDirectory = true;
     int result = pkg::installFromStream(set, t, input, allowed, {}, &tee, &outcome);
+    pkg::drain(input);
     close(image);
     if (result != 0) {
       // Nothing of a failed package may land, and the scheduled actions wait
       // for the next run (they are still in /ram/pdb).
       t.cancel();
       unlink(kStdinImage);
+      cancelled();
     } else {
-      if (outcome.imageDirectory.empty())
-        unlink(kStdinImage);  // not image-based: nothing keeps this copy
-      else
-        pkg::placeImage(t, kStdinImage, outcome.imageDirectory, outcome.boot);
+      pkg::keepImageCopy(t, kStdinImage, outcome);
       if (!createMarker(t, kChanged)) set.creationError(pkg::PackageRecord(), kChanged);
       if (t.commit() != 0) result = 1;
     }
@@ -173,26 +175,28 @@ int main(int argc, char** argv) {
     return result;
   }
 
-  std::vector<std::string> processed;
-  std::vector<std::string> installed = pkg::upgrade(set, t, allowed, &processed);
+  pkg::UpgradeResult upgrade = pkg::upgrade(set, t, allowed);
   int result = 0;
+  if (upgrade.cancelled) cancelled();
   if (!reinstall && !t.enoughSpace()) {
     set.error("not enough space for upgrade");
     t.cancel();
-    installed.clear();
-    processed.clear();
+    upgrade = pkg::UpgradeResult();
+    cancelled();
     result = 28;
   }
-  for (const std::string& name : installed) set.info("installed %s", name.c_str());
+  for (const std::string& name : upgrade.installed) set.info("installed %s", name.c_str());
+  bool committed = true;
   if (!t.isEmpty()) {
     if (!createMarker(t, kChanged)) set.creationError(pkg::PackageRecord(), kChanged);
     if (t.commit() != 0) {
+      committed = false;
       result = 1;
-    } else {
-      for (const std::string& file : processed) unlink(file.c_str());
     }
     startRuel();
   }
+  if (committed)
+    for (const std::string& file : upgrade.processed) unlink(file.c_str());
   pkg::writeLog(set);
   return result;
 }

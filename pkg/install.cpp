@@ -106,6 +106,9 @@ bool installPayload(PackageSet& set, PackageRecord& r, Transaction& t, PartReade
   showProgress(set, r, reader);
   const std::string directory = (relative ? "." : "") + packageDirectory(r.name);
   if (!reader.isOverlay() && !t.directoryUsable(directory)) return false;
+  // With "bootimage" set, the boot package is not unpacked: its file becomes
+  // the boot image.
+  r.bootImage = !relative && bootImageWanted() && (r.flags & FLAG_BOOT_IMAGE);
   int type = reader.currentType();
   if (type == PART_IMAGE_PAYLOAD) {
     while (reader.remaining() > 0) {
@@ -118,8 +121,7 @@ bool installPayload(PackageSet& set, PackageRecord& r, Transaction& t, PartReade
     type = reader.nextPart();
   }
   if (type == PART_FILES) {
-    const bool bootInstead = !relative && bootImageWanted() && (r.flags & FLAG_BOOT_IMAGE);
-    if (!bootInstead && !unpack(set, r, t, reader, relative)) return false;
+    if (!r.bootImage && !unpack(set, r, t, reader, relative)) return false;
     type = reader.nextPart();
   }
   const int need = requiredSignatureLevel(r.name, r.version);
@@ -153,11 +155,23 @@ bool installPayload(PackageSet& set, PackageRecord& r, Transaction& t, PartReade
 
 namespace {
 
+// A package whose header could not be read: named as far as it is known.
+void brokenHeader(PackageSet& set, PackageRecord& r, const DependencyEntry* bundleRef) {
+  if (r.name.empty()) {
+    set.error("installation failed: broken package header");
+    return;
+  }
+  if (bundleRef) r.bundle = *bundleRef;
+  brokenPackage(set, r);
+}
+
 PackageRecord* installPackage(PackageSet& set, Transaction& t, PartReader& reader, unsigned allowed,
                               const ForcedStates& forced, const DependencyEntry* bundleRef, InstallOutcome* outcome) {
   auto c = std::make_unique<PackageRecord>();
-  if (!parseHeaderParts(*c, reader) || (bundleRef && c->name == bundleRef->name)) return nullptr;
-  if (c->imageBased && outcome && outcome->wantImageDirectory) outcome->imageDirectory = packageDirectory(c->name);
+  if (!parseHeaderParts(*c, reader) || (bundleRef && c->name == bundleRef->name)) {
+    brokenHeader(set, *c, bundleRef);
+    return nullptr;
+  }
   unsigned result = checkInstall(set, *c, bundleRef ? ~0u : allowed | CHECK_CONFLICT);
   auto userState = forced.find(c->name);
   if (userState != forced.end()) {
@@ -183,85 +197,146 @@ PackageRecord* installPackage(PackageSet& set, Transaction& t, PartReader& reade
     PackageRecord* installed = c.get();
     set.records.push_back(std::move(c));
     apply(set, t, 0);
-    if (outcome) outcome->boot = (installed->flags & FLAG_BOOT_IMAGE) && bootImageWanted();
+    if (outcome) {
+      outcome->installed = true;
+      if (keepsImage(*installed)) outcome->imageDirectory = packageDirectory(installed->name);
+      outcome->boot = (installed->flags & FLAG_BOOT_IMAGE) && bootImageWanted();
+    }
     return installed;
   }
+  PackageRecord* installed = set.find(c->name);
   if (bundleRef) {
+    // The member check printed nothing: say why a member that is not
+    // installed already is refused.
+    if (!installed) (void)checkInstall(set, *c, allowed | CHECK_CONFLICT);
     int type;
     do type = reader.nextPart();
     while (type != PART_HEADER && type != -1);
-    return set.find(c->name);
+    return installed;
   }
-  PackageRecord* installed = set.find(c->name);
   if ((result & CHECK_SAME) && (allowed & CHECK_SAME) && installed) {
     set.status(std::string(78, ' '));
     set.status("");
-    set.info("installed %s%s", installed->disabled ? "(disabled) " : "", nameVersion(*c).c_str());
-    if (outcome) outcome->boot = installed->flags & FLAG_BOOT_IMAGE;
+    set.info("installed %s%s", c->disabled ? "(disabled) " : "", nameVersion(*c).c_str());
     return installed;
   }
   return (result & CHECK_SAME) ? installed : nullptr;
 }
 
-}  // namespace
-
-int installFromStream(PackageSet& set, Transaction& t, ByteSource& input, unsigned allowed,
-                      const ForcedStates& forced, ByteSink* tee, InstallOutcome* outcome) {
-  if (outcome) outcome->boot = false;
-  PartReader reader;
-  if (!reader.open(input, true, tee)) return 1;
-  int type = reader.nextPart(INSTALL_PARTS);
-  if (type != PART_BUNDLE_HEADER) {
-    if (type != PART_HEADER) return 1;
-    return installPackage(set, t, reader, allowed, forced, nullptr, outcome) ? 0 : 1;
-  }
-
+// A bundle: its header, the disable list and the image payload (files carry
+// these two in either order), then its members.
+int installBundle(PackageSet& set, Transaction& t, PartReader& reader, unsigned allowed, const ForcedStates& forced,
+                  InstallOutcome& outcome) {
   auto b = std::make_unique<PackageRecord>();
-  if (!parseHeaderParts(*b, reader) || !b->depends.empty() || !b->provides.empty() || !b->conflicts.empty()) return 1;
-  if (reader.currentType() == PART_IMAGE_PAYLOAD) reader.nextPart();
-  if (b->imageBased && outcome && outcome->wantImageDirectory) outcome->imageDirectory = packageDirectory(b->name);
-  if (checkInstall(set, *b, allowed) & ~(allowed | CHECK_UPGRADE)) return 2;
+  if (!parseHeaderParts(*b, reader)) {
+    brokenHeader(set, *b, nullptr);
+    return 1;
+  }
+  if (!b->depends.empty() || !b->provides.empty() || !b->conflicts.empty()) {
+    set.error("installation of %s failed: a bundle cannot carry dependencies, provides or conflicts",
+              nameVersion(*b).c_str());
+    return 1;
+  }
+  std::vector<DependencyEntry> disableList;
+  for (bool image = false, disable = false;;) {
+    const int type = reader.currentType();
+    if (type == PART_IMAGE_PAYLOAD && !image) {
+      image = b->imageBased = true;
+    } else if (type == PART_DISABLE_LIST && !disable) {
+      disable = true;
+      if (!readEntryList(reader, disableList)) {
+        brokenPackage(set, *b);
+        return 1;
+      }
+    } else {
+      break;
+    }
+    reader.nextPart();
+  }
+  const unsigned check = checkInstall(set, *b, allowed);
+  if (check & ~(allowed | CHECK_UPGRADE)) {
+    // The same bundle again is no failure (it was reported as already
+    // installed), as for a single package: nothing is installed.
+    return (check & ~(allowed | CHECK_UPGRADE)) == CHECK_SAME ? 0 : 2;
+  }
   if (PackageRecord* old = set.find(b->name)) {
     set.removePackageFiles(*old, t);
     set.take(old);
   }
-  if (!t.directoryUsable(packageDirectory(b->name)) || !set.writeInstalledState(*b, t, false)) return 1;
+  if (!t.directoryUsable(packageDirectory(b->name))) {
+    set.creationError(*b, packageDirectory(b->name));
+    return 1;
+  }
+  if (!set.writeInstalledState(*b, t, false)) return 1;
   const DependencyEntry ref{b->name, b->version, b->version, 0};
+  const std::string shown = nameVersion(*b);
+  const bool imageBased = b->imageBased;
   std::set<std::string> oldMembers;
   for (const auto& r : set.records)
     if (r->bundle.name == b->name) oldMembers.insert(r->name);
   set.records.push_back(std::move(b));
 
-  if (reader.currentType() == PART_DISABLE_LIST) {
-    std::vector<DependencyEntry> names;
-    if (!readEntryList(reader, names)) return 1;
-    for (const DependencyEntry& e : names) {
-      if (forced.count(e.name)) continue;
-      auto carrier = std::make_unique<PackageRecord>();
-      carrier->conflictCarrier = true;
-      carrier->architecture.clear();
-      carrier->conflicts.push_back({e.name, 0, 0, 0});
-      set.records.push_back(std::move(carrier));
-    }
-    reader.nextPart();
+  for (const DependencyEntry& e : disableList) {
+    if (forced.count(e.name)) continue;
+    auto carrier = std::make_unique<PackageRecord>();
+    carrier->conflictCarrier = true;
+    carrier->architecture.clear();
+    carrier->conflicts.push_back({e.name, 0, 0, 0});
+    set.records.push_back(std::move(carrier));
   }
   int members = 0;
+  bool boot = false;
   while (reader.currentType() == PART_HEADER) {
     InstallOutcome member;
     PackageRecord* installed = installPackage(set, t, reader, allowed, forced, &ref, &member);
     if (!installed) return 2;
     oldMembers.erase(installed->name);
     ++members;
-    if (member.boot && outcome) outcome->boot = true;
+    boot |= member.boot;
   }
   if (reader.currentType() == PART_ARCHITECTURE) reader.nextPart();
-  if (reader.currentType() != -1 || reader.failed()) return 2;
-  if (members == 0) return 3;
+  if (reader.currentType() != -1 || reader.failed()) {
+    set.error("installation of %s failed: broken package", shown.c_str());
+    return 2;
+  }
+  if (members == 0) {
+    set.error("installation of %s failed: broken package", shown.c_str());
+    return 3;
+  }
   for (const std::string& name : oldMembers)
     if (PackageRecord* r = set.find(name)) r->action = ACTION_UNINSTALL;
   apply(set, t, 0);
   set.status("");
+  outcome.installed = true;
+  if (imageBased) outcome.imageDirectory = packageDirectory(ref.name);
+  outcome.boot = boot;
   return 0;
+}
+
+}  // namespace
+
+int installFromStream(PackageSet& set, Transaction& t, ByteSource& input, unsigned allowed,
+                      const ForcedStates& forced, ByteSink* tee, InstallOutcome* outcome) {
+  InstallOutcome ignored;
+  if (!outcome) outcome = &ignored;
+  *outcome = InstallOutcome();
+  PartReader reader;
+  const int type = reader.open(input, true, tee) ? reader.nextPart(INSTALL_PARTS) : -1;
+  if (type != PART_BUNDLE_HEADER) {
+    if (type != PART_HEADER) {
+      set.error("installation failed: not a package");
+      return 1;
+    }
+    return installPackage(set, t, reader, allowed, forced, nullptr, outcome) ? 0 : 1;
+  }
+  return installBundle(set, t, reader, allowed, forced, *outcome);
+}
+
+void keepImageCopy(Transaction& t, const std::string& copy, const InstallOutcome& outcome) {
+  if (outcome.installed && !outcome.imageDirectory.empty())
+    placeImage(t, copy, outcome.imageDirectory, outcome.boot);
+  else
+    unlink(copy.c_str());
 }
 
 void placeImage(Transaction& t, const std::string& imageFile, const std::string& directory, bool boot) {
@@ -283,7 +358,10 @@ bool& logRewritten() {
 
 std::vector<std::unique_ptr<PackageRecord>> scanDirectory(PackageSet& set, const std::string& directory) {
   std::vector<std::unique_ptr<PackageRecord>> found;
-  for (const std::string& path : vl::listDirectory(directory.substr(0, directory.size() - 1), false, false)) {
+  std::vector<std::string> paths = vl::listDirectory(directory.substr(0, directory.size() - 1), false, false);
+  // The same candidates in the same order on every file system.
+  std::sort(paths.begin(), paths.end());
+  for (const std::string& path : paths) {
     const std::string name = path.substr(path.rfind('/') + 1);
     const bool packageFile = name.size() > 4 && (name.compare(name.size() - 4, 4, ".vpk") == 0 ||
                                                  name.compare(name.size() - 4, 4, ".kpk") == 0);
@@ -300,7 +378,7 @@ std::vector<std::unique_ptr<PackageRecord>> scanDirectory(PackageSet& set, const
 
 }  // namespace
 
-std::vector<std::string> upgrade(PackageSet& set, Transaction& t, unsigned allowed, std::vector<std::string>* processed) {
+UpgradeResult upgrade(PackageSet& set, Transaction& t, unsigned allowed) {
   std::optional<uint32_t> limit;
   if (vl::fileExists(DOWNGRADE_FILE)) {
     std::ifstream in(DOWNGRADE_FILE);
@@ -326,7 +404,13 @@ std::vector<std::string> upgrade(PackageSet& set, Transaction& t, unsigned allow
   }
   if (!candidates.empty()) prepareLog(set);
 
-  std::vector<std::string> installed;
+  UpgradeResult done;
+  auto cancel = [&] {
+    t.cancel();
+    done = UpgradeResult();
+    done.cancelled = true;
+    return done;
+  };
   for (const auto& candidate : candidates) {
     int fd = open(candidate->path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) continue;  // unreadable: skipped silently
@@ -334,19 +418,13 @@ std::vector<std::string> upgrade(PackageSet& set, Transaction& t, unsigned allow
     InstallOutcome outcome;
     int result = installFromStream(set, t, input, allowed, forced, nullptr, &outcome);
     close(fd);
-    if (result != 0) {
-      t.cancel();
-      if (processed) processed->clear();
-      return {};
-    }
-    if (candidate->imageBased) {
-      placeImage(t, candidate->path, packageDirectory(candidate->name), outcome.boot);
-    } else if (processed) {
-      // Installed: the file must go, or it would be offered again at every
-      // run (and a bundle would then fail as already installed).
-      processed->push_back(candidate->path);
-    }
-    installed.push_back(nameVersion(*candidate));
+    if (result != 0) return cancel();
+    // Installed, or found installed already: either way the file must go,
+    // or it would be offered again at every run.
+    done.processed.push_back(candidate->path);
+    if (!outcome.installed) continue;
+    if (!outcome.imageDirectory.empty()) placeImage(t, candidate->path, outcome.imageDirectory, outcome.boot);
+    done.installed.push_back(nameVersion(*candidate));
   }
 
   std::vector<PackageRecord*> reenable;
@@ -366,11 +444,9 @@ std::vector<std::string> upgrade(PackageSet& set, Transaction& t, unsigned allow
   for (const auto& r : set.records) any |= !r->conflictCarrier;
   if (!any) {
     set.error("router installation failed!!!");
-    t.cancel();
-    if (processed) processed->clear();
-    return {};
+    return cancel();
   }
-  return installed;
+  return done;
 }
 
 void prepareLog(PackageSet& set) {
@@ -409,16 +485,13 @@ int installImage(PackageSet& set, ByteSource& input, const ForcedStates& forced)
   if (fd < 0) {
     printf("ERROR: could not open image\n");
     fflush(stdout);
+    drain(input);  // the sender must not meet a broken pipe
     return -1;
   }
   FdSink tee(fd);
   InstallOutcome outcome;
-  outcome.wantImageDirectory = true;
   int result = installFromStream(set, t, input, CHECK_UPGRADE, forced, &tee, &outcome);
-  // Read what is left, so that the sender never meets a broken pipe.
-  char rest[4096];
-  while (input.read(rest, sizeof rest) > 0) {
-  }
+  drain(input);
   close(fd);
   if (result != 0) {
     // A package that failed leaves nothing: not its files, not its image,
@@ -427,11 +500,7 @@ int installImage(PackageSet& set, ByteSource& input, const ForcedStates& forced)
     unlink(kImage);
     return result;
   }
-  if (outcome.imageDirectory.empty()) {
-    unlink(kImage);  // a package that is not image-based keeps no image
-  } else {
-    placeImage(t, kImage, outcome.imageDirectory, outcome.boot);
-  }
+  keepImageCopy(t, kImage, outcome);
   return t.commit() == 0 ? 0 : 1;
 }
 

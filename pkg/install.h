@@ -29,30 +29,47 @@ using ForcedStates = std::map<std::string, bool>;
 
 // What an installation reports besides its result.
 struct InstallOutcome {
-  bool wantImageDirectory = false;
-  std::string imageDirectory;  // set for an image-based package, when wanted
-  bool boot = false;           // the package's image becomes /flash/bootimage
+  // A package or bundle was installed into the transaction. Only then was
+  // the stream read to its end, so only then is a copy of it (the tee) whole.
+  bool installed = false;
+  // Where the installed package keeps its image (its package file); empty
+  // when it keeps none.
+  std::string imageDirectory;
+  bool boot = false;  // the package's image becomes /flash/bootimage
 };
 
-// 0 on success; 1 (a package that failed, or a broken bundle header), 2 (a
-// refused bundle or member) or 3 (a bundle without installed members). On a
-// non-zero result the caller must cancel the transaction: what the package
-// queued is not to be committed, and the set is no longer to be planned on.
+// 0 on success, also for a package or bundle whose same version is already
+// installed (nothing is installed then); 1 (a package that failed, or a
+// broken bundle header), 2 (a refused bundle or member) or 3 (a bundle
+// without members). Every failure is reported. On a non-zero result the
+// caller must cancel the transaction: what the package queued is not to be
+// committed, and the set is no longer to be planned on.
 int installFromStream(PackageSet& set, Transaction& t, ByteSource& input, unsigned allowed,
                       const ForcedStates& forced, ByteSink* tee, InstallOutcome* outcome);
+
+// After installFromStream: moves the whole copy of what was installed into
+// place as its kept image, or deletes the copy when nothing may keep it (a
+// package that keeps no image, or one that was already installed), so that
+// a kept image is never replaced by a fragment.
+void keepImageCopy(Transaction& t, const std::string& copy, const InstallOutcome& outcome);
 
 // The header-level parts are read; unpacks the payload, checks the signature,
 // writes the database entry. False on failure (reported).
 [[nodiscard]] bool installPayload(PackageSet& set, PackageRecord& r, Transaction& t, PartReader& reader, bool relative);
 
-// Installs every package waiting in the upgrade directories; the names
-// (nameVersion) of those installed. On a failure the transaction is cancelled
-// and the list is empty. Package files installed without keeping them as
-// images are added to processed: the caller deletes them once the commit
-// succeeded (deleting them earlier, a run cut short in the middle of its
-// commit would lose both the old and the new version).
-std::vector<std::string> upgrade(PackageSet& set, Transaction& t, unsigned allowed,
-                                 std::vector<std::string>* processed = nullptr);
+struct UpgradeResult {
+  bool cancelled = false;                // a package failed: the transaction was cancelled
+  std::vector<std::string> installed;    // nameVersion of each package installed
+  // The candidate files that were installed or found already installed: the
+  // caller deletes them once the commit succeeded (deleting them earlier, a
+  // run cut short in the middle of its commit would lose both the old and
+  // the new version), whatever became of them in the commit.
+  std::vector<std::string> processed;
+};
+
+// Installs every package waiting in the upgrade directories. On a failure
+// the transaction is cancelled and nothing is listed.
+UpgradeResult upgrade(PackageSet& set, Transaction& t, unsigned allowed);
 
 // Moves the kept image into place (or to /flash/bootimage, linked from there).
 void placeImage(Transaction& t, const std::string& imageFile, const std::string& directory, bool boot);

@@ -25,6 +25,9 @@ struct PackageRecord {
   std::string textA;  // description
   std::string note;
   bool imageBased = false;
+  // Installed as the boot image: its package file becomes /flash/bootimage
+  // instead of being unpacked.
+  bool bootImage = false;
   std::vector<DependencyEntry> depends;
   std::vector<DependencyEntry> provides;
   std::vector<DependencyEntry> conflicts;
@@ -58,6 +61,9 @@ inline bool isPlaceholder(const PackageRecord& r) {
 inline bool willBeEnabled(const PackageRecord& r) {
   return r.action == ACTION_ENABLE || (r.action == ACTION_NONE && !r.disabled);
 }
+// The package file is kept as the package's image, the source of its
+// metadata in the database.
+inline bool keepsImage(const PackageRecord& r) { return r.imageBased || r.bootImage; }
 // name-version, as messages show a package.
 std::string nameVersion(const PackageRecord& r);
 // The bundle's name and version for a bundle member, else nameVersion.

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -49,6 +50,9 @@ std::vector<std::string> directoryEntries(const std::string& directory, bool& op
     names.push_back(e->d_name);
   }
   closedir(dir);
+  // The load order decides which of two conflicting packages gives way: the
+  // same on every file system, whatever order the directory lists.
+  std::sort(names.begin(), names.end());
   return names;
 }
 
@@ -146,8 +150,14 @@ bool PackageSet::loadImage(const std::string& entry, const std::string& imagePat
     if (record->isBundle) {
       while (reader.currentType() == PART_HEADER) {
         auto member = std::make_unique<PackageRecord>();
+        // The image is the bundle's: the member only names where it came from.
         member->path = imagePath;
-        (void)parseHeaderParts(*member, reader);
+        if (!parseHeaderParts(*member, reader)) {
+          // A broken member ends the bundle's list (a parse that failed
+          // may not have moved on): the members before it stay.
+          error("broken package %s: a member of bundle %s cannot be read", imagePath.c_str(), record->name.c_str());
+          break;
+        }
         member->bundle = {record->name, record->version, record->version, 0};
         records.push_back(std::move(member));
       }
@@ -171,10 +181,16 @@ void PackageSet::openRepository(bool beQuiet, const std::string& arch) {
   for (const std::string& entry : directoryEntries(IMAGES_DIRECTORY, opened))
     loadImage(entry, std::string(IMAGES_DIRECTORY) + entry);
   for (auto& record : records) loadState(*record);
+  std::vector<std::unique_ptr<PackageRecord>> legacy;
   for (const std::string& entry : directoryEntries(DATABASE_DIRECTORY, opened, true)) {
     if (findIndex(entry) >= 0) continue;
-    auto record = std::make_unique<PackageRecord>();
-    record->name = entry;
+    legacy.push_back(std::make_unique<PackageRecord>());
+    legacy.back()->name = entry;
+  }
+  // Whether a member stays depends on its bundle's record: bundles first.
+  std::stable_partition(legacy.begin(), legacy.end(),
+                        [](const auto& r) { return !vl::fileExists(packageDirectory(r->name) + "bundle"); });
+  for (auto& record : legacy) {
     loadState(*record);
     records.push_back(std::move(record));
   }
@@ -203,16 +219,25 @@ void PackageSet::loadState(PackageRecord& r) {
       r.action = ACTION_UNINSTALL;
     std::string bundle = firstWord(d + "bundle");
     if (!bundle.empty()) {
-      // A member of a bundle whose image is gone: the member cannot stay.
       r.bundle = {bundle, 0, 0, 0};
-      r.action = ACTION_UNINSTALL;
+      // A member recorded by its own files belongs to a bundle kept the same
+      // way (one without an image). A bundle with an image lists its members
+      // itself, so a member it does not list, like one of a bundle that is
+      // gone, cannot stay.
+      const PackageRecord* b = find(bundle);
+      if (b && b->isBundle && b->path.empty())
+        r.bundle.minimum = r.bundle.maximum = b->version;
+      else
+        r.action = ACTION_UNINSTALL;
     }
-    std::ifstream files(d + "files");
-    r.isBundle = !files;
-    for (std::string line; std::getline(files, line);) {
-      if (line.empty()) continue;
-      r.files.insert(line[0] == '/' ? line : "/" + line);
-    }
+    r.isBundle = !vl::fileExists(d + "files");
+  }
+  // The files a package installed are recorded beside its image too: the
+  // image does not list them.
+  std::ifstream files(d + "files");
+  for (std::string line; std::getline(files, line);) {
+    if (line.empty()) continue;
+    r.files.insert(line[0] == '/' ? line : "/" + line);
   }
   r.userForced = false;
   if (std::ifstream(d + "disabled")) {
@@ -245,10 +270,11 @@ bool writeFile(Transaction& t, const std::string& path, uint64_t hint, const std
 }  // namespace
 
 bool PackageSet::writeInstalledState(PackageRecord& r, Transaction& t, bool relative) {
+  if (r.conflictCarrier) return true;  // never written
   const std::string d = (relative ? "." : "") + packageDirectory(r.name);
   // Header flag bit 1 would leave a package that keeps no image without any
   // source of metadata: meta files are written whenever no image is kept.
-  if (!r.imageBased) {
+  if (!keepsImage(r)) {
     struct MetaFile {
       const char* name;
       const char* shown;
@@ -273,13 +299,14 @@ bool PackageSet::writeInstalledState(PackageRecord& r, Transaction& t, bool rela
         return false;
       }
     }
-    if (!r.isBundle) {
-      std::string files;
-      for (const std::string& path : r.files) files += (path[0] == '/' ? path.substr(1) : path) + "\n";
-      if (!writeFile(t, d + "files", 4096, files)) {
-        creationError(r, "meta/files");
-        return false;
-      }
+  }
+  // Always, image or not: what the package installed must be removable.
+  if (!r.isBundle) {
+    std::string files;
+    for (const std::string& path : r.files) files += (path[0] == '/' ? path.substr(1) : path) + "\n";
+    if (!writeFile(t, d + "files", 4096, files)) {
+      creationError(r, "meta/files");
+      return false;
     }
   }
   if (r.disabled) {
@@ -302,6 +329,7 @@ bool PackageSet::writeInstalledState(PackageRecord& r, Transaction& t, bool rela
 }
 
 void PackageSet::markDisabled(PackageRecord& r, Transaction& t) {
+  if (r.conflictCarrier) return;  // its empty name is the database root
   const std::string d = packageDirectory(r.name);
   t.remove(d + "enabled");
   if (!writeFile(t, d + "disabled", 8, r.userForced ? "user\n" : "auto\n")) creationError(r, d + "disabled");
@@ -310,6 +338,7 @@ void PackageSet::markDisabled(PackageRecord& r, Transaction& t) {
 }
 
 void PackageSet::markEnabled(PackageRecord& r, Transaction& t) {
+  if (r.conflictCarrier) return;
   const std::string d = packageDirectory(r.name);
   t.remove(d + "disabled");
   if (r.userForced) {
@@ -322,6 +351,7 @@ void PackageSet::markEnabled(PackageRecord& r, Transaction& t) {
 }
 
 void PackageSet::removePackageFiles(PackageRecord& r, Transaction& t) {
+  if (r.conflictCarrier) return;  // it has nothing on disk; its directory would be the database
   for (const std::string& recorded : r.files) {
     const std::string path = installedPath(recorded);
     // Never outside /flash, and never over a file this transaction is putting
@@ -330,7 +360,8 @@ void PackageSet::removePackageFiles(PackageRecord& r, Transaction& t) {
     t.remove(path);
   }
   t.remove(packageDirectory(r.name));
-  if (!r.path.empty()) t.remove(r.path);
+  // A member's image is its bundle's, which the other members still need.
+  if (!r.path.empty() && r.bundle.name.empty()) t.remove(r.path);
   struct stat st;
   if ((r.flags & FLAG_BOOT_IMAGE) && stat(BOOT_IMAGE, &st) == 0 && st.st_nlink == 1) t.remove(BOOT_IMAGE);
   r.files.clear();

@@ -29,6 +29,20 @@ class Planner {
     }
   }
 
+  // A member that its bundle's kept image lists cannot be uninstalled alone:
+  // the image would bring it back at the next run, without its files.
+  void keepImageMembers() {
+    for (auto& r : set_.records) {
+      if (r->action != ACTION_UNINSTALL) continue;
+      const PackageRecord* bundle = imageBundleOf(*r);
+      if (!bundle || bundle->action == ACTION_UNINSTALL) continue;
+      if (level_ >= 1)
+        set_.warning("can not uninstall %s: it is part of bundle %s; uninstall the bundle instead",
+                     nameVersion(*r).c_str(), nameVersion(*bundle).c_str());
+      r->action = ACTION_NONE;
+    }
+  }
+
   void pullInNeeds(PackageRecord& c, int depth = 0) {
     if (depth > 1000) return;  // a chain this long can only be a cycle
     if (!c.bundle.name.empty())
@@ -72,7 +86,8 @@ class Planner {
           refuseEnable(c, *r);
           return;
         }
-      } else if (c.action == ACTION_ENABLE && conflictsWith(*r, c)) {
+      } else if (c.action == ACTION_ENABLE && !r->conflictCarrier && conflictsWith(*r, c)) {
+        // (A bundle's disable list yields to a package needed by another.)
         if (r->action == ACTION_NONE) {
           r->action = ACTION_DISABLE;
         } else {
@@ -97,7 +112,14 @@ class Planner {
       for (auto& r : set_.records) {
         for (const DependencyEntry& e : r->depends) {
           const int s = providerState(providers(set_, e, true));
-          if (s == 1 && r->action != ACTION_UNINSTALL) {
+          const PackageRecord* bundle = imageBundleOf(*r);
+          if (s == 1 && bundle && bundle->action != ACTION_UNINSTALL) {
+            // Held by its bundle's image: it stays, disabled.
+            if (r->action != ACTION_DISABLE && !(r->disabled && r->action == ACTION_NONE)) {
+              r->action = ACTION_DISABLE;
+              changed = true;
+            }
+          } else if (s == 1 && r->action != ACTION_UNINSTALL) {
             r->action = ACTION_UNINSTALL;
             changed = true;
           } else if (s == 3 && r->action != ACTION_UNINSTALL && r->action != ACTION_DISABLE &&
@@ -110,6 +132,13 @@ class Planner {
         if (changed) break;  // start over from the first record
       }
     }
+  }
+
+  // The installed bundle whose kept image lists r, if any.
+  const PackageRecord* imageBundleOf(const PackageRecord& r) const {
+    if (r.bundle.name.empty() || r.path.empty()) return nullptr;
+    const PackageRecord* bundle = set_.find(r.bundle.name);
+    return bundle && bundle->isBundle && bundle->path == r.path ? bundle : nullptr;
   }
 
   void settleBundles() {
@@ -141,6 +170,7 @@ class Planner {
 std::optional<Plan> plan(PackageSet& set, int level) {
   Planner planner(set, level);
   planner.followBundles();
+  planner.keepImageMembers();
   for (auto& r : set.records)
     if (willBeEnabled(*r)) planner.pullInNeeds(*r);
   for (auto& r : set.records)
@@ -148,6 +178,9 @@ std::optional<Plan> plan(PackageSet& set, int level) {
   planner.cascadeLosses();
   planner.settleBundles();
 
+  // A disable list's carrier is never changed, written or removed.
+  for (auto& r : set.records)
+    if (r->conflictCarrier) r->action = ACTION_NONE;
   bool anyEnabled = false;
   for (auto& r : set.records) anyEnabled |= willBeEnabled(*r) && !r->conflictCarrier;
   if (!set.records.empty() && !anyEnabled) {
@@ -192,7 +225,8 @@ bool apply(PackageSet& set, Transaction& t, int level) {
 void cleanup(PackageSet& set, Transaction& t) {
   apply(set, t, 0);
   for (auto& r : set.records) {
-    if (r->name == "lynx" || r->name == "disk-drivers" || r->name == "system" || r->isBundle) continue;
+    if (r->name == "lynx" || r->name == "disk-drivers" || r->name == "system" || r->isBundle || r->conflictCarrier)
+      continue;
     bool madeForNewSystems = false;
     for (const DependencyEntry& e : r->depends)
       if (e.name == "system" && e.minimum > 0x031665FF) madeForNewSystems = true;

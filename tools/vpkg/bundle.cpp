@@ -117,7 +117,8 @@ int bundleCommand(int argc, char** argv) {
   bool ok = w.part(PART_BUNDLE_HEADER, headerPayload(name, version, buildTime, 0));
   if (!description.empty()) ok = ok && w.part(PART_TEXT_A, description);
   if (!note.empty()) ok = ok && w.part(PART_NOTE, note);
-  if (!disableList.empty()) ok = ok && w.part(PART_DISABLE_LIST, entryListPayload(disableList));
+  // The image payload before the disable list: the order installation reads
+  // (it accepts the other one too, which older files carry).
   if (!image.empty()) {
     FILE* f = fopen(image.c_str(), "rb");
     if (!f) {
@@ -131,6 +132,7 @@ int bundleCommand(int argc, char** argv) {
       fclose(f);
     }
   }
+  if (!disableList.empty()) ok = ok && w.part(PART_DISABLE_LIST, entryListPayload(disableList));
   for (const std::string& parts : memberParts) ok = ok && w.raw(parts.data(), parts.size());
   ok = w.close() && ok;
   if (!ok) {

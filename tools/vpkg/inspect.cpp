@@ -94,16 +94,20 @@ bool inspectPackageFile(const std::string& path, const cipher::PackageKeys& keys
       ok = false;
     }
     type = reader.currentType();
-    if (ok && type == PART_DISABLE_LIST) {
-      if (!readEntryList(reader, report.disableList)) {
-        why = "broken disable list";
-        ok = false;
+    // The image payload and the disable list, in either order.
+    for (bool disable = false; ok;) {
+      if (type == PART_DISABLE_LIST && !disable) {
+        disable = true;
+        if (!readEntryList(reader, report.disableList)) {
+          why = "broken disable list";
+          ok = false;
+        }
+      } else if (type == PART_IMAGE_PAYLOAD && !report.bundle.hasImage) {
+        report.bundle.hasImage = true;
+        report.bundle.imageSize = reader.partLength();
+      } else {
+        break;
       }
-      type = reader.nextPart();
-    }
-    if (ok && type == PART_IMAGE_PAYLOAD) {
-      report.bundle.hasImage = true;
-      report.bundle.imageSize = reader.partLength();
       type = reader.nextPart();
     }
   }
