@@ -16,103 +16,24 @@
 #include <random>
 
 #include "pkg/install.h"
-#include "tests/pkg/package_fixture.h"
-#include "tests/support/process.h"
-#include "tests/support/sandbox.h"
+#include "tests/installer/installer_root.h"
 #include "tests/support/tree.h"
 
+using qvtest::bundleOf;
+using qvtest::exists;
+using qvtest::installerCommand;
+using qvtest::installerRoot;
+using qvtest::kEmulated;
+using qvtest::kHeading;
 using qvtest::makeDirs;
+using qvtest::package;
+using qvtest::write;
 using qvtest::ProcessResult;
 using qvtest::readFile;
 using qvtest::SmallPackage;
 using qvtest::TempDir;
 using qvtest::writeFile;
-
-namespace {
-
-const bool kEmulated = qvtest::runsEmulated();
-
-// A root that can run this build's installer: the host's libraries and the
-// build tree bound read-only.
-qvtest::RootOptions installerRoot() {
-  qvtest::RootOptions options;
-  options.systemDirs = true;
-  options.extraBinds = {QV_BUILD_DIR};
-  return options;
-}
-
-// The installer's command line. The sanitizers' leak check needs /proc,
-// which a chrooted run lacks.
-std::vector<std::string> installerCommand(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-  std::vector<std::string> argv = {"env", "-i", "ASAN_OPTIONS=detect_leaks=0"};
-  argv.insert(argv.end(), env.begin(), env.end());
-  for (const std::string& a : qvtest::ownProgram(QV_INSTALLER, args)) argv.push_back(a);
-  return argv;
-}
-
-struct Root {
-  TempDir dir;
-  std::string ramOptions;    // mount a tmpfs of this size on /ram when set
-  std::string flashImage;    // loop-mount this ext2 image on /flash when set
-  Root() {
-    for (const char* d : {"flash/var/pdb", "ram", "rw/pckg/.download", "flash/bin"}) makeDirs(dir / d);
-    writeFile(dir / "flash/bin/ruel", readFile(QV_RUEL));
-    chmod((dir / "flash/bin/ruel").c_str(), 0755);
-  }
-  std::string operator/(const std::string& p) const { return dir / p; }
-  std::string path() const { return dir.path(); }
-
-  // Runs the installer in the root; its output and status come back.
-  ProcessResult run(std::vector<std::string> args, const std::string& input = "", std::vector<std::string> env = {}) {
-    qvtest::RootOptions options = installerRoot();
-    options.beforeChroot = [&] {
-      if (!flashImage.empty() && qvtest::runProgram({"mount", "-o", "loop", flashImage, dir / "flash"}).status != 0) return false;
-      if (!ramOptions.empty() && mount("ram", (dir / "ram").c_str(), "tmpfs", 0, ramOptions.c_str()) != 0) return false;
-      return true;
-    };
-    const std::vector<std::string> argv = installerCommand(args, env);
-    const std::string out = dir / ".out", err = dir / ".err", status = dir / ".status";
-    bool ran = qvtest::runInRoot(dir.path(), [&] {
-      ProcessResult r = qvtest::runProgram(argv, input);
-      writeFile("/.out", r.out);
-      writeFile("/.err", r.err);
-      writeFile("/.status", std::to_string(r.status));
-      return true;
-    }, options);
-    ProcessResult r;
-    EXPECT_TRUE(ran);
-    r.out = readFile(out);
-    r.err = readFile(err);
-    r.status = std::atoi(readFile(status).c_str());
-    for (const std::string& f : {out, err, status}) unlink(f.c_str());
-    return r;
-  }
-
-  std::vector<std::string> tree() const {
-    const std::string build = QV_BUILD_DIR;
-    return qvtest::treeListing(path(), {"/flash/postlog", "/flash/var/pdb/image", "/ram/installer.lock", "/usr", "/lib",
-                                        "/lib32", "/lib64", "/bin", "/proc", build.substr(0, build.find('/', 1))});
-  }
-};
-
-SmallPackage package(const std::string& name, uint32_t version, std::vector<vpkg::FileSpec> files) {
-  SmallPackage p;
-  p.name = name;
-  p.version = version;
-  p.files = std::move(files);
-  p.depends = {};
-  return p;
-}
-
-std::string write(const TempDir& scratch, const SmallPackage& p, const std::string& file = "p.vpk") {
-  return qvtest::writeSmallPackage(scratch / file, p);
-}
-
-// Name in 16 columns, four blanks, Version in 13, a blank, Built in 20, Note in 40.
-const std::string kHeading = "            Name          Version                Built" + std::string(36, ' ') + "Note\n" +
-                             std::string(94, '-') + "\n";
-
-}  // namespace
+using Root = qvtest::InstallerRoot;
 
 TEST(Installer, InstallFromStandardInputAndList) {
   Root root;
@@ -285,26 +206,120 @@ TEST(Installer, FailureLeavesNothing) {
   }
 }
 
-namespace {
-
-std::string bundleOf(const TempDir& scratch, const std::string& name, uint32_t version, const std::vector<SmallPackage>& members) {
-  vpkg::PackageWriter w;
-  EXPECT_TRUE(w.open(scratch / "bundle.vpk"));
-  EXPECT_TRUE(w.part(pkg::PART_BUNDLE_HEADER, vpkg::headerPayload(name, version, 1700000000, 0)));
-  for (const SmallPackage& m : members) {
-    std::string bytes = write(scratch, m, "member.vpk");
-    EXPECT_TRUE(w.raw(bytes.data() + 8, bytes.size() - 8));
+// Every refused package is reported, named as far as it is known, and
+// leaves the root as it was.
+TEST(Installer, RefusedPackagesAreReported) {
+  const SmallPackage app = package("app", 0x06316600, {{"bin/app", 0100755, false, "", "app"}});
+  struct Case {
+    const char* name;
+    std::function<std::string(const TempDir&)> make;
+    int status;
+    std::string message;
+  } cases[] = {
+      {"cut inside its description", [&](const TempDir& d) {
+         SmallPackage p = app;
+         p.description = std::string(3000, 'd');
+         std::string bytes = write(d, p);
+         return bytes.substr(0, bytes.find(std::string(3000, 'd')) + 1500);
+       }, 1, "ERROR: installation of app-6.49 failed: broken package\n"},
+      {"a text part over 1 MiB", [&](const TempDir& d) {
+         SmallPackage p = app;
+         p.architecture = std::string((1 << 20) + 1, 'a');
+         return write(d, p);
+       }, 1, "ERROR: installation of app-6.49 failed: broken package\n"},
+      {"a dependency name the name check refuses", [&](const TempDir& d) {
+         SmallPackage p = app;
+         p.depends = {{"bad/name", 0, 0, 0}};
+         return write(d, p);
+       }, 1, "ERROR: installation of app-6.49 failed: broken package\n"},
+      {"a header too short for a name", [&](const TempDir&) {
+         return std::string("\x1e\xf1\xd0\xba\x09\0\0\0\x01\0\x06\0\0\0app", 17);
+       }, 1, "ERROR: installation failed: broken package header\n"},
+      {"not a package", [&](const TempDir&) { return std::string(100, 'x'); }, 1,
+       "ERROR: installation failed: not a package\n"},
+      {"a bundle without members", [&](const TempDir& d) { return bundleOf(d, "suite", 0x06316600, {}); }, 3,
+       "ERROR: installation of suite-6.49 failed: broken package\n"},
+      {"a bundle with a part after its members", [&](const TempDir& d) {
+         std::string bytes = bundleOf(d, "suite", 0x06316600, {app});
+         bytes += std::string("\x04\0\0\0\0\0", 6);
+         const uint32_t length = uint32_t(bytes.size() - 8);
+         for (int i = 0; i < 4; ++i) bytes[4 + i] = char(length >> (8 * i));
+         return bytes;
+       }, 2, "ERROR: installation of suite-6.49 failed: broken package\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Root root;
+    TempDir scratch;
+    const auto before = root.tree();
+    ProcessResult r = root.run({"-"}, c.make(scratch));
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    EXPECT_EQ(root.tree(), before);
   }
-  EXPECT_TRUE(w.close());
-  return readFile(scratch / "bundle.vpk");
 }
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+// Scheduled actions that a failing package cancels are said to be cancelled.
+TEST(Installer, CancelledScheduledActionsAreSaid) {
+  Root root;
+  TempDir scratch;
+  ASSERT_EQ(root.run({"-"}, write(scratch, package("a", 0x06316600, {{"bin/a", 0100644, false, "", "a"}}))).status, 0);
+  ASSERT_EQ(root.run({"-"}, write(scratch, package("b", 0x06316600, {{"bin/b", 0100644, false, "", "b"}}))).status, 0);
+  writeFile(root / "ram/pdb/a/schedule", "disable\n");
+  SmallPackage broken = package("c", 0x06316600, {{"bin/c", 0100644, false, "", "c"}});
+  broken.architecture = "mips";
+  const std::string cancelled = "WARNING: the changes above were cancelled: they are made at the next run\n";
+  for (bool viaUpgrade : {false, true}) {
+    SCOPED_TRACE(viaUpgrade ? "upgrade" : "-");
+    const auto before = root.tree();
+    ProcessResult r;
+    if (viaUpgrade) {
+      writeFile(root / "rw/pckg/.download/c.vpk", write(scratch, broken));
+      r = root.run({});
+      std::filesystem::remove(root / "rw/pckg/.download/c.vpk");
+    } else {
+      r = root.run({"-"}, write(scratch, broken));
+    }
+    const size_t disabled = r.out.find("disabled a-6.49\n");
+    EXPECT_NE(disabled, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(cancelled, disabled), std::string::npos) << r.out;
+    if (viaUpgrade) std::filesystem::remove(root / "rw/pckg/.download/c.vpk");
+    EXPECT_EQ(root.tree(), before);
+  }
 }
 
-}  // namespace
+// Image-based candidates on another file system than /flash are copied into
+// place; the files still go from the upgrade directory, so that the next
+// run neither installs them again nor cancels its other work.
+TEST(Installer, CandidatesOnAnotherFileSystemAreProcessedOnce) {
+  Root root;
+  TempDir scratch;
+  ASSERT_EQ(root.run({"-"}, write(scratch, package("base", 0x06316600, {{"bin/base", 0100755, false, "", "b"}}))).status, 0);
+  root.flashImage = scratch / "flash.img";
+  ASSERT_EQ(qvtest::runProgram({"mke2fs", "-q", "-F", "-t", "ext2", "-b", "1024", "-d", root / "flash", root.flashImage, "8192"}).status, 0);
+  SmallPackage sys = package("sys", 0x06316600, {{"bin/sys", 0100755, false, "", "s"}});
+  sys.image = std::string(100000, 's');
+  writeFile(root / "rw/pckg/.download/sys.vpk", write(scratch, sys));
+  writeFile(root / "rw/pckg/.download/suite.vpk",
+            bundleOf(scratch, "suite", 0x06316600, {package("m1", 0x06316600, {{"bin/m1", 0100644, false, "", "1"}})},
+                     {{}, "the suite's image"}));
+  ProcessResult r = root.run({});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("installed sys-6.49\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("installed suite-6.49\n"), std::string::npos) << r.out;
+  EXPECT_FALSE(exists(root / "rw/pckg/.download/sys.vpk"));
+  EXPECT_FALSE(exists(root / "rw/pckg/.download/suite.vpk"));
+  writeFile(root / "ram/pdb/base/schedule", "disable\n");
+  r = root.run({});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("disabled base-6.49\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("already installed"), std::string::npos) << r.out;
+  std::filesystem::remove(root / "ram/pdb/base/schedule");
+  ProcessResult shown = root.run({"--show"});
+  EXPECT_NE(shown.out.find("            base X"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("             sys   "), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("              m1  B"), std::string::npos) << shown.out;
+}
 
 TEST(Installer, UpgradeDirectories) {
   Root root;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "pkg/rules.h"
@@ -254,6 +255,39 @@ TEST(Planner, RandomSetsStayConsistent) {
     }
     EXPECT_GT(refused, 0);
     EXPECT_GT(planned, 100);
+    return true;
+  }));
+}
+
+// A bundle's disable-list carrier is never given an action, never written and
+// never uninstalled, whatever the plan around it (its empty name would make
+// its package directory the database root).
+TEST(Planner, DisableListCarrierIsNeverChanged) {
+  EXPECT_TRUE(inRoot([] {
+    CapturedSet s;
+    s.add({"app", "6.49", 100, {entry("lib")}});
+    PackageRecord& lib = s.add({"lib"});
+    lib.disabled = true;  // app pulls it back in, though the carrier names it
+    s.add({"old", "3.20"});
+    auto carrier = std::make_unique<PackageRecord>();
+    carrier->conflictCarrier = true;
+    carrier->architecture.clear();
+    carrier->conflicts.push_back({"lib", 0, 0, 0});
+    PackageRecord* c = carrier.get();
+    s.set.records.push_back(std::move(carrier));
+    Transaction t;
+    apply(s.set, t, 1);
+    EXPECT_EQ(c->action, ACTION_NONE);
+    EXPECT_FALSE(c->disabled);
+    cleanup(s.set, t);  // uninstalls "old", which is made for 3.20
+    EXPECT_NE(std::find_if(s.set.records.begin(), s.set.records.end(), [&](const auto& r) { return r.get() == c; }),
+              s.set.records.end());
+    EXPECT_EQ(c->action, ACTION_NONE);
+    for (const auto& entry : t.entries()) {
+      EXPECT_NE(entry.first, "/flash/var/pdb/");
+      EXPECT_NE(entry.first.rfind("/flash/var/pdb//", 0), 0u) << entry.first;
+    }
+    t.cancel();
     return true;
   }));
 }

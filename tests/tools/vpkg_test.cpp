@@ -176,6 +176,17 @@ TEST(Vpkg, BundleWithDisableList) {
   EXPECT_EQ(report.bundle.imageSize, 12u);
   ASSERT_EQ(report.disableList.size(), 2u);
   EXPECT_EQ(report.disableList[1].name, "delta");
+  // The image payload comes before the disable list, the order installation reads.
+  const std::string bytes = readFile(dir / "bundle.vpk");
+  std::vector<int> types;
+  for (size_t at = 8; at + 6 <= bytes.size();) {
+    types.push_back(uint8_t(bytes[at]) | uint8_t(bytes[at + 1]) << 8);
+    at += 6 + (uint32_t(uint8_t(bytes[at + 2])) | uint32_t(uint8_t(bytes[at + 3])) << 8 |
+               uint32_t(uint8_t(bytes[at + 4])) << 16 | uint32_t(uint8_t(bytes[at + 5])) << 24);
+  }
+  ASSERT_GE(types.size(), 4u);
+  EXPECT_EQ(std::vector<int>(types.begin(), types.begin() + 4),
+            (std::vector<int>{pkg::PART_BUNDLE_HEADER, pkg::PART_NOTE, pkg::PART_IMAGE_PAYLOAD, pkg::PART_DISABLE_LIST}));
   ASSERT_EQ(report.packages.size(), 2u);
   EXPECT_EQ(report.packages[0].record.name, "alpha");
   EXPECT_EQ(report.packages[0].level, 2);
