@@ -9,7 +9,9 @@
 #
 #   bash scripts/run.sh                 you answer on the terminal
 #   bash scripts/run.sh --unattended    the script answers: all packages, fresh configuration
-set -euo pipefail
+set -Eeuo pipefail
+# A step that fails says which one, even where the command itself is silent.
+trap 's=$?; echo "${BASH_SOURCE[0]##*/}: failed (status $s) at line $LINENO: $BASH_COMMAND" >&2' ERR
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 qv_install_packages
@@ -51,4 +53,10 @@ echo
 echo "== partition table"
 sfdisk --dump "$out/disk.img" | grep '^/' || true
 echo "== installed packages, as the installed system's installer lists them"
-qv_vm_installed_list "$out/disk.img" "$out/root" "$emulator" "$build/installer/installer"
+listing=$(qv_vm_installed_list "$out/disk.img" "$out/root" "$emulator" "$build/installer/installer")
+echo "$listing"
+if [ "$unattended" = yes ]; then
+  for p in system ppp dhcp; do
+    grep -qE "^ *$p " <<<"$listing" || { echo "run.sh: $p is not installed on the new disk" >&2; exit 1; }
+  done
+fi

@@ -3,7 +3,9 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer) and the i386 build, and runs
 # every test of both, then fuzzes the package reader for 30 seconds. Exits
 # non-zero when a test fails.
-set -euo pipefail
+set -Eeuo pipefail
+# A step that fails says which one, even where the command itself is silent.
+trap 's=$?; echo "${BASH_SOURCE[0]##*/}: failed (status $s) at line $LINENO: $BASH_COMMAND" >&2' ERR
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 qv_install_packages

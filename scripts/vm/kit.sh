@@ -16,29 +16,39 @@ QV_VM_LISTED="kernel/drivers/scsi/scsi_mod.ko kernel/drivers/scsi/sd_mod.ko kern
 kernel/drivers/ata/libata.ko kernel/drivers/ata/ata_piix.ko kernel/fs/fat/fat.ko kernel/fs/fat/vfat.ko
 kernel/fs/nls/nls_cp437.ko kernel/fs/nls/nls_iso8859-1.ko"
 
+qv_vm_error() { echo "VM kit: $*" >&2; }
+
 # Sets QV_VM_KERNEL (an uncompressed kernel image when it can be had, which
 # starts much faster under emulation) and QV_VM_MODULES (the module tree).
 qv_vm_kernel() {
   local dir=$QV_VM_CACHE/kernel
   if [ ! -f "$dir/ready" ]; then
-    rm -rf "$dir" && mkdir -p "$dir/deb" "$dir/root"
-    (cd "$dir/deb" && apt-get download linux-image-amd64 >/dev/null 2>&1) || return 1
+    rm -rf "$dir" && mkdir -p "$dir/deb" "$dir/root" || { qv_vm_error "cannot create $dir"; return 1; }
+    (cd "$dir/deb" && apt-get download linux-image-amd64 >/dev/null 2>"$dir/apt.log") ||
+      { qv_vm_error "apt-get download linux-image-amd64 failed: $(tail -1 "$dir/apt.log")"; return 1; }
     local image
-    image=$(dpkg-deb -f "$dir"/deb/linux-image-amd64_*.deb Depends | tr ',' '\n' | grep -o 'linux-image-[0-9][^ ]*' | head -1)
-    (cd "$dir/deb" && apt-get download "$image" >/dev/null 2>&1) || return 1
-    dpkg-deb -x "$dir"/deb/"$image"_*.deb "$dir/root"
+    image=$(dpkg-deb -f "$dir"/deb/linux-image-amd64_*.deb Depends | tr ',' '\n' | grep -o 'linux-image-[0-9][^ ]*' | head -1) || true
+    [ -n "$image" ] || { qv_vm_error "linux-image-amd64 names no kernel package"; return 1; }
+    (cd "$dir/deb" && apt-get download "$image" >/dev/null 2>"$dir/apt.log") ||
+      { qv_vm_error "apt-get download $image failed: $(tail -1 "$dir/apt.log")"; return 1; }
+    dpkg-deb -x "$dir"/deb/"$image"_*.deb "$dir/root" || { qv_vm_error "cannot unpack $image"; return 1; }
     local vmlinuz
-    vmlinuz=$(ls "$dir"/root/boot/vmlinuz-* | head -1)
+    vmlinuz=$(ls "$dir"/root/boot/vmlinuz-* 2>/dev/null | head -1) || true
+    [ -n "$vmlinuz" ] || { qv_vm_error "$image holds no /boot/vmlinuz-*"; return 1; }
     cp "$vmlinuz" "$dir/bzImage"
     # The kernel inside the compressed image (an xz stream), unpacked: it
-    # starts in half a second instead of three under emulation.
+    # starts in half a second instead of three under emulation. Only the
+    # first stream: the bytes after it are not xz data, and a plain xz -d
+    # fails on them although the kernel it wrote is whole.
     local at
-    at=$(grep -abo $'\xfd7zXZ\x00' "$vmlinuz" | head -1 | cut -d: -f1)
+    at=$(grep -abo $'\xfd7zXZ\x00' "$vmlinuz" | head -1 | cut -d: -f1) || true
     if [ -n "$at" ]; then
-      tail -c +$((at + 1)) "$vmlinuz" | xz -dc > "$dir/vmlinux" 2>/dev/null
-      head -c 4 "$dir/vmlinux" | grep -q ELF || rm -f "$dir/vmlinux"
+      if ! xz -dc --single-stream < <(tail -c +$((at + 1)) "$vmlinuz") > "$dir/vmlinux" 2>/dev/null ||
+        ! cmp -s -n 4 <(printf '\177ELF') "$dir/vmlinux"; then
+        rm -f "$dir/vmlinux"  # the compressed image starts too, only slower
+      fi
     fi
-    rm -rf "$dir/deb"
+    rm -rf "$dir/deb" "$dir/apt.log"
     touch "$dir/ready"
   fi
   QV_VM_KERNEL=$dir/bzImage
