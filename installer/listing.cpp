@@ -9,6 +9,9 @@ namespace installer {
 
 namespace {
 
+// Build times are unsigned 32-bit seconds: up to 2106, past a 32-bit time_t.
+static_assert(sizeof(time_t) == 8, "build with 64-bit time");
+
 std::string built(uint32_t seconds) {
   time_t when = time_t(seconds);
   struct tm tm;

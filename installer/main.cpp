@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
   const bool scheduled = pkg::apply(set, t, 1);
   // What apply printed is not done when the transaction is then cancelled.
   auto cancelled = [&] {
-    if (scheduled) set.warning("the changes above were cancelled: they are made at the next run");
+    if (scheduled) set.warning("the scheduled changes were cancelled: they are made at the next run");
   };
 
   if (fromStdin) {

@@ -26,6 +26,12 @@ void brokenPackage(PackageSet& set, const PackageRecord& r) {
   set.error("installation of %s failed: broken package", displayName(r).c_str());
 }
 
+// The package's database directory cannot be made: a file stands there, or
+// this transaction already puts something else there.
+void directoryInTheWay(PackageSet& set, const PackageRecord& r) {
+  set.error("installation of %s failed: could not create %s", displayName(r).c_str(), packageDirectory(r.name).c_str());
+}
+
 bool createEmpty(Transaction& t, const std::string& path) {
   NewFile f = t.newFile(path, 1, 0644);
   return f.close();
@@ -105,7 +111,10 @@ void showProgress(PackageSet& set, const PackageRecord& r, const PartReader& rea
 bool installPayload(PackageSet& set, PackageRecord& r, Transaction& t, PartReader& reader, bool relative) {
   showProgress(set, r, reader);
   const std::string directory = (relative ? "." : "") + packageDirectory(r.name);
-  if (!reader.isOverlay() && !t.directoryUsable(directory)) return false;
+  if (!reader.isOverlay() && !t.directoryUsable(directory)) {
+    directoryInTheWay(set, r);
+    return false;
+  }
   // With "bootimage" set, the boot package is not unpacked: its file becomes
   // the boot image.
   r.bootImage = !relative && bootImageWanted() && (r.flags & FLAG_BOOT_IMAGE);
@@ -264,7 +273,7 @@ int installBundle(PackageSet& set, Transaction& t, PartReader& reader, unsigned 
     set.take(old);
   }
   if (!t.directoryUsable(packageDirectory(b->name))) {
-    set.creationError(*b, packageDirectory(b->name));
+    directoryInTheWay(set, *b);
     return 1;
   }
   if (!set.writeInstalledState(*b, t, false)) return 1;

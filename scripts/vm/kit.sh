@@ -43,7 +43,7 @@ qv_vm_kernel() {
     local at
     at=$(grep -abo $'\xfd7zXZ\x00' "$vmlinuz" | head -1 | cut -d: -f1) || true
     if [ -n "$at" ]; then
-      if ! xz -dc --single-stream < <(tail -c +$((at + 1)) "$vmlinuz") > "$dir/vmlinux" 2>/dev/null ||
+      if ! xz -dc --single-stream < <(tail -c +$((at + 1)) "$vmlinuz" 2>/dev/null || true) > "$dir/vmlinux" 2>/dev/null ||
         ! cmp -s -n 4 <(printf '\177ELF') "$dir/vmlinux"; then
         rm -f "$dir/vmlinux"  # the compressed image starts too, only slower
       fi

@@ -84,10 +84,14 @@ std::string bundleOf(const TempDir& scratch, const std::string& name, uint32_t v
   std::vector<vpkg::ListEntry> disable;
   for (const std::string& d : parts.disableList) disable.push_back({d});
   auto image = [&] {
-    if (!parts.image.empty()) EXPECT_TRUE(w.part(pkg::PART_IMAGE_PAYLOAD, parts.image));
+    if (!parts.image.empty()) {
+      EXPECT_TRUE(w.part(pkg::PART_IMAGE_PAYLOAD, parts.image));
+    }
   };
   if (parts.imageFirst) image();
-  if (!disable.empty()) EXPECT_TRUE(w.part(pkg::PART_DISABLE_LIST, vpkg::entryListPayload(disable)));
+  if (!disable.empty()) {
+    EXPECT_TRUE(w.part(pkg::PART_DISABLE_LIST, vpkg::entryListPayload(disable)));
+  }
   if (!parts.imageFirst) image();
   for (const SmallPackage& m : members) {
     std::string bytes = write(scratch, m, "member.vpk");

@@ -68,6 +68,8 @@ TEST(Installer, ListingColumns) {
   writeFile(root / "flash/var/pdb/member/files", "flash/x\n");
   writeFile(root / "flash/var/pdb/member/disabled", "user\n");
   writeFile(root / "flash/var/pdb/member/bundle", "suite\n");
+  writeFile(root / "flash/var/pdb/late/version", "103900672 4294967295\n");
+  writeFile(root / "flash/var/pdb/late/files", "");
   ProcessResult r = root.run({"--show"});
   EXPECT_EQ(r.status, 0);
   // Build time 0 is 1970; a long name overflows its column; a legacy member of
@@ -75,6 +77,8 @@ TEST(Installer, ListingColumns) {
   const std::string notes(40, ' ');
   EXPECT_NE(r.out.find("\na-very-long-package-name             6.49 Jan/01/1970 00:00:00 " + notes + "\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\n          member XB          6.49 Jan/02/1970 00:00:00 " + notes + "\n"), std::string::npos) << r.out;
+  // The last second of an unsigned 32-bit build time, past 2038 in every build.
+  EXPECT_NE(r.out.find("\n            late             6.49 Feb/07/2106 06:28:15 " + notes + "\n"), std::string::npos) << r.out;
 }
 
 TEST(Installer, CommandLine) {
@@ -268,7 +272,7 @@ TEST(Installer, CancelledScheduledActionsAreSaid) {
   writeFile(root / "ram/pdb/a/schedule", "disable\n");
   SmallPackage broken = package("c", 0x06316600, {{"bin/c", 0100644, false, "", "c"}});
   broken.architecture = "mips";
-  const std::string cancelled = "WARNING: the changes above were cancelled: they are made at the next run\n";
+  const std::string cancelled = "WARNING: the scheduled changes were cancelled: they are made at the next run\n";
   for (bool viaUpgrade : {false, true}) {
     SCOPED_TRACE(viaUpgrade ? "upgrade" : "-");
     const auto before = root.tree();
@@ -536,10 +540,13 @@ TEST(Installer, InterruptedUpgradesConverge) {
   const std::string work = scratch / "work";
   prepare(work);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(runAndKill(work, std::chrono::seconds(60)));  // a whole run, to learn its length
+  // A whole run, to learn its length (the limit only guards against a hang).
+  EXPECT_FALSE(runAndKill(work, std::chrono::minutes(10)));
   const auto length = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
   int killedRuns = 0, reinstalls = 0;
-  for (int round = 0; round < 50; ++round) {
+  // Whether a kill lands inside a run depends on the machine's load: go on
+  // until enough runs were cut, rather than counting on a share of them.
+  for (int round = 0; round < 50 || (killedRuns < 10 && round < 1000); ++round) {
     SCOPED_TRACE(round);
     prepare(work);
     killedRuns += runAndKill(work, std::chrono::microseconds(rng() % uint64_t(length.count())));
@@ -571,7 +578,7 @@ TEST(Installer, InterruptedUpgradesConverge) {
       return true;
     }));
   }
-  EXPECT_GT(killedRuns, 10);
+  EXPECT_GE(killedRuns, 10);
   RecordProperty("killed_runs", killedRuns);
   RecordProperty("reinstall_runs", reinstalls);
 }
