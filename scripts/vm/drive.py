@@ -29,6 +29,9 @@ def main(argv):
             timeout, i = float(options[i + 1]), i + 2
         else:
             kind, _, text = options[i].partition(":")
+            if kind not in ("expect", "send"):
+                sys.stderr.write("drive.py: not a step: %r\n" % options[i])
+                return 2
             steps.append((kind, unescape(text)))
             i += 1
     log = open(log_path, "wb") if log_path else None
@@ -39,14 +42,31 @@ def main(argv):
     deadline = time.monotonic() + timeout
     step = 0
     ended = False
-    while time.monotonic() < deadline:
-        while step < len(steps) and steps[step][0] == "send":
-            # Keys typed before the installer reads them could be lost.
-            time.sleep(0.3)
-            machine.stdin.write(steps[step][1])
-            machine.stdin.flush()
+
+    def advance():
+        # Every step the output so far allows. Each awaited text is printed
+        # after the installer's last change of terminal mode (the change that
+        # drops unread input), so keys typed once it is there are kept until
+        # the installer reads them, however long it takes to get there.
+        nonlocal step, searched_from
+        while step < len(steps):
+            kind, text = steps[step]
+            if kind == "send":
+                try:
+                    machine.stdin.write(text)
+                    machine.stdin.flush()
+                except BrokenPipeError:
+                    return  # the machine has ended: the steps left are reported
+            else:
+                at = seen.find(text, searched_from)
+                if at < 0:
+                    return
+                searched_from = at + len(text)
             step += 1
-        if selector.select(timeout=0.5):
+
+    advance()
+    while time.monotonic() < deadline:
+        if selector.select(timeout=max(0.0, min(1.0, deadline - time.monotonic()))):
             chunk = os.read(machine.stdout.fileno(), 65536)
             if not chunk:
                 ended = True
@@ -57,11 +77,7 @@ def main(argv):
             if log:
                 log.write(chunk)
                 log.flush()
-        if step < len(steps) and steps[step][0] == "expect":
-            at = seen.find(steps[step][1], searched_from)
-            if at >= 0:
-                searched_from = at + len(steps[step][1])
-                step += 1
+            advance()
     if not ended:
         machine.kill()
     status = machine.wait()

@@ -14,23 +14,6 @@ using qvtest::MontPoint;
 
 namespace {
 
-std::mt19937 rng(25519);
-
-void randomBytes(uint8_t* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = uint8_t(rng());
-}
-
-// A random point of the curve (any subgroup), from the oracle.
-MontPoint randomCurvePoint() {
-  for (;;) {
-    uint8_t u[32];
-    randomBytes(u, 32);
-    u[31] &= 0x7f;
-    MontPoint p;
-    if (qvtest::montPointEvenV(Big::fromBytes(u, 32), p)) return p;
-  }
-}
-
 std::string uOf(const Fe& f) {
   uint8_t b[32];
   toBytes(b, f);
@@ -45,8 +28,31 @@ std::string uOf(const MontPoint& p) {
 
 }  // namespace
 
+// Each test draws from a generator of its own, so that its values do not
+// depend on which tests ran before it in the same process.
+class OlderScheme : public ::testing::Test {
+ protected:
+  void randomBytes(uint8_t* out, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = uint8_t(rng_());
+  }
+
+  // A random point of the curve (any subgroup), from the oracle.
+  MontPoint randomCurvePoint() {
+    for (;;) {
+      uint8_t u[32];
+      randomBytes(u, 32);
+      u[31] &= 0x7f;
+      MontPoint p;
+      if (qvtest::montPointEvenV(Big::fromBytes(u, 32), p)) return p;
+    }
+  }
+
+ private:
+  std::mt19937 rng_{25519};
+};
+
 // The joint ladder's u([e]G + [s]P) against a plain affine double-and-add.
-TEST(OlderScheme, JointLadderMatchesDoubleAndAdd) {
+TEST_F(OlderScheme, JointLadderMatchesDoubleAndAdd) {
   MontPoint g;
   ASSERT_TRUE(qvtest::montPointEvenV(Big::small(9), g));
   struct Case {
@@ -90,7 +96,7 @@ TEST(OlderScheme, JointLadderMatchesDoubleAndAdd) {
 }
 
 // The key point's v: the square root of w with an even canonical value.
-TEST(OlderScheme, EvenVIsTheEvenSquareRoot) {
+TEST_F(OlderScheme, EvenVIsTheEvenSquareRoot) {
   for (int i = 0; i < 5; ++i) {
     MontPoint p;
     if (i == 0) {
@@ -105,7 +111,7 @@ TEST(OlderScheme, EvenVIsTheEvenSquareRoot) {
 }
 
 // H' tables: the integer roots of the primes after SHA-256's own, recomputed.
-TEST(OlderScheme, HashConstantsAreTheNextPrimeRoots) {
+TEST_F(OlderScheme, HashConstantsAreTheNextPrimeRoots) {
   std::vector<uint32_t> primes;
   for (uint32_t n = 2; primes.size() < 128; ++n) {
     bool prime = true;
@@ -143,7 +149,7 @@ TEST(OlderScheme, HashConstantsAreTheNextPrimeRoots) {
 
 // Signatures made by the signer verify; any flipped bit in r, s, the digest
 // or the key fails.
-TEST(OlderScheme, SignVerifyAndFlippedBits) {
+TEST_F(OlderScheme, SignVerifyAndFlippedBits) {
   uint8_t privateKey[32], publicKey[32];
   ASSERT_TRUE(older::makePrivateKey(privateKey));
   older::publicKeyFromPrivate(publicKey, privateKey);

@@ -127,7 +127,8 @@ const std::vector<std::string> kKeptTrees = {"/flash/vela/store", "/flash/var/pd
 std::string keptListing() {
   std::string text;
   for (const std::string& tree : kKeptTrees)
-    for (const std::string& line : qvtest::detailedTreeListing(tree, {"/fifo"})) text += tree + line + "\n";
+    for (const std::string& line : qvtest::detailedTreeListingWithAccessTimes(tree, {"/fifo"}))
+      text += tree + line + "\n";
   return text;
 }
 

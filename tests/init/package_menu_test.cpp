@@ -109,19 +109,21 @@ const std::vector<Offer> kSeven = {offer("system", {"ipv6"}), offer("ppp"), offe
                                    offer("ntp"), offer("routing"), offer("wireless")};
 
 // Runs the menu on the medium in a child on a terminal; the child prints the
-// selection after the menu and exits 1 for install, 0 for cancel.
+// selection after the menu and exits 1 for install, 0 for cancel. Returns
+// once the menu is drawn and waits for its first key.
 std::unique_ptr<PtySession> openMenu(const TempDir& medium) {
   const std::string path = medium.path();
   auto session = std::make_unique<PtySession>([path] {
     console::PackageMenu menu;
     if (!console::loadOfferedPackages(menu, path)) return 2;
+    PtySession::announceKeyRequests();
     const bool install = console::runPackageMenu(menu);
     printf("\nSELECTED:%s.\n", names(menu, true).c_str());
     return install ? 1 : 0;
   });
   EXPECT_TRUE(session->waitFor("cancel and reboot."));
   EXPECT_TRUE(session->waitFor("):"));  // the details of the first item
-  session->settle();
+  EXPECT_TRUE(session->waitForKeyRequest());
   return session;
 }
 
@@ -167,7 +169,8 @@ TEST(PackageMenu, ScreenAndNavigation) {
   for (const Step& step : steps) {
     session->send(step.keys);
     ASSERT_TRUE(session->waitFor(step.details)) << step.highlighted;
-    session->settle();
+    // Keys that redraw the same details twice are all answered before the screen is read.
+    ASSERT_TRUE(session->waitForKeyRequest()) << step.highlighted;
     EXPECT_EQ(screen.reverseText(), step.highlighted);
     EXPECT_EQ(screen.line(21), step.details);
   }

@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 
 namespace qvtest {
@@ -63,6 +66,58 @@ ProcessResult runProgram(const std::vector<std::string>& argv, const std::string
     }
   }
   if (in[1] >= 0) close(in[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+ProcessResult runProgramUntil(const std::vector<std::string>& argv,
+                              const std::function<bool(const std::string& out)>& done, int deadlineSeconds) {
+  ProcessResult result;
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);  // so that whatever it starts goes with it
+    const int none = open("/dev/null", O_RDONLY);
+    dup2(none, 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  if (pid > 0) setpgid(pid, pid);
+  close(out[1]);
+  close(err[1]);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(deadlineSeconds);
+  bool outOpen = true, errOpen = true, killed = false;
+  while (outOpen || errOpen) {
+    if (!killed && (done(result.out) || std::chrono::steady_clock::now() >= deadline)) {
+      kill(-pid, SIGKILL);  // its pipes then close
+      kill(pid, SIGKILL);   // should it not have had its own group yet
+      killed = true;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
+    if (poll(fds, 2, killed ? -1 : int(std::max<int64_t>(left.count(), 0)) + 1) < 0) continue;
+    char buffer[65536];
+    for (int i = 0; i < 2; ++i) {
+      if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        (i == 0 ? result.out : result.err).append(buffer, size_t(n));
+      } else {
+        (i == 0 ? outOpen : errOpen) = false;
+        close(fds[i].fd);
+      }
+    }
+  }
   int status = 0;
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

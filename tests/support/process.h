@@ -1,6 +1,7 @@
 // Runs a program and captures what it prints.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,12 @@ struct ProcessResult {
 };
 
 ProcessResult runProgram(const std::vector<std::string>& argv, const std::string& input = "");
+
+// Runs a program that does not end by itself (a virtual machine, say) until
+// its standard output satisfies done, then kills it; also killed at the
+// deadline, which only guards against a hang. Standard input is empty.
+ProcessResult runProgramUntil(const std::vector<std::string>& argv,
+                              const std::function<bool(const std::string& out)>& done, int deadlineSeconds);
 
 // The command line that starts a program of this build: through the build's
 // emulator where there is one (the i386 build on a 64-bit-only kernel).

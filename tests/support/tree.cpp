@@ -1,6 +1,8 @@
 #include "tests/support/tree.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,16 +38,35 @@ std::vector<std::string> treeListing(const std::string& root, const std::vector<
   return lines;
 }
 
-std::vector<std::string> detailedTreeListing(const std::string& root, const std::vector<std::string>& ignore) {
+namespace {
+
+std::vector<std::string> listingWithOwners(const std::string& root, const std::vector<std::string>& ignore,
+                                           bool accessTimes) {
   std::vector<std::string> out;
   for (const std::string& line : treeListing(root, ignore)) {
     const std::string path = root + line.substr(0, line.find(' '));
     struct stat st;
     lstat(path.c_str(), &st);
-    out.push_back(line + " " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " +
-                  std::to_string(st.st_mtime) + " " + std::to_string(st.st_atime));
+    std::string detailed = line + " " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " +
+                           std::to_string(st.st_mtime);
+    if (accessTimes) detailed += " " + std::to_string(st.st_atime);
+    out.push_back(detailed);
   }
   return out;
+}
+
+}  // namespace
+
+std::vector<std::string> detailedTreeListing(const std::string& root, const std::vector<std::string>& ignore) {
+  return listingWithOwners(root, ignore, false);
+}
+
+std::vector<std::string> detailedTreeListingWithAccessTimes(const std::string& root,
+                                                            const std::vector<std::string>& ignore) {
+  struct statvfs fs;
+  if (statvfs(root.c_str(), &fs) != 0 || !(fs.f_flag & ST_NOATIME))
+    ADD_FAILURE() << root << " is not on a noatime mount: listing it would move the access times it lists";
+  return listingWithOwners(root, ignore, true);
 }
 
 }  // namespace qvtest

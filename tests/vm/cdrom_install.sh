@@ -20,10 +20,13 @@ fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 data_offset=$QV_VM_DATA_OFFSET
 data="$work/disk.img?offset=$data_offset"
 
+# Each step waits for the machine's output, never for a time; the deadline
+# only ends a machine that hangs (emulated on a loaded host, a run can take
+# several times as long as on an idle one).
 boot() {  # boot LOG STEPS...
   local log=$1; shift
   qv_vm_boot "$work/initrd.gz" "$work/disk.img" "$work/cd.iso" \
-    python3 "$source_dir/scripts/vm/drive.py" --log "$log" --timeout 240 "$@" -- >/dev/null
+    python3 "$source_dir/scripts/vm/drive.py" --log "$log" --timeout 600 "$@" -- >/dev/null
 }
 
 # The log without the terminal's escape sequences and percentage steps.
