@@ -143,9 +143,11 @@ int main(int argc, char** argv) {
 
   pkg::Transaction t;
   const bool scheduled = pkg::apply(set, t, 1);
-  // What apply printed is not done when the transaction is then cancelled.
-  auto cancelled = [&] {
-    if (scheduled) set.warning("the scheduled changes were cancelled: they are made at the next run");
+  // What was printed as done is not done when the transaction is then cancelled.
+  auto cancelled = [&](bool changesReported) {
+    if (scheduled || changesReported)
+      set.warning("the changes were cancelled: nothing was enabled, disabled or uninstalled; "
+                  "scheduled actions wait for the next run");
   };
 
   if (fromStdin) {
@@ -165,7 +167,7 @@ int main(int argc, char** argv) {
       // for the next run (they are still in /ram/pdb).
       t.cancel();
       unlink(kStdinImage);
-      cancelled();
+      cancelled(false);
     } else {
       pkg::keepImageCopy(t, kStdinImage, outcome);
       if (!createMarker(t, kChanged)) set.creationError(pkg::PackageRecord(), kChanged);
@@ -177,12 +179,12 @@ int main(int argc, char** argv) {
 
   pkg::UpgradeResult upgrade = pkg::upgrade(set, t, allowed);
   int result = 0;
-  if (upgrade.cancelled) cancelled();
+  if (upgrade.cancelled) cancelled(false);
   if (!reinstall && !t.enoughSpace()) {
     set.error("not enough space for upgrade");
     t.cancel();
+    cancelled(upgrade.changesReported);
     upgrade = pkg::UpgradeResult();
-    cancelled();
     result = 28;
   }
   for (const std::string& name : upgrade.installed) set.info("installed %s", name.c_str());

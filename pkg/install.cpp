@@ -116,8 +116,10 @@ bool installPayload(PackageSet& set, PackageRecord& r, Transaction& t, PartReade
     return false;
   }
   // With "bootimage" set, the boot package is not unpacked: its file becomes
-  // the boot image.
-  r.bootImage = !relative && bootImageWanted() && (r.flags & FLAG_BOOT_IMAGE);
+  // the boot image. A member's file is its bundle's, kept only for a bundle
+  // with an image.
+  const PackageRecord* bundle = r.bundle.name.empty() ? nullptr : set.find(r.bundle.name);
+  r.bootImage = !relative && bootImageWanted() && (r.flags & FLAG_BOOT_IMAGE) && (!bundle || bundle->imageBased);
   int type = reader.currentType();
   if (type == PART_IMAGE_PAYLOAD) {
     while (reader.remaining() > 0) {
@@ -198,6 +200,15 @@ PackageRecord* installPackage(PackageSet& set, Transaction& t, PartReader& reade
     if (bundleRef) c->bundle = *bundleRef;
     if (!reader.isOverlay()) {
       if (PackageRecord* old = set.find(c->name)) {
+        // A member listed by its bundle's kept image would come back from
+        // that image, over what replaced it.
+        const PackageRecord* holder = old->bundle.name.empty() ? nullptr : set.find(old->bundle.name);
+        if (holder && holder->isBundle && !holder->path.empty() && holder->path == old->path &&
+            !(bundleRef && bundleRef->name == holder->name)) {
+          set.error("can not install %s: %s is part of bundle %s", nameVersion(*c).c_str(), old->name.c_str(),
+                    nameVersion(*holder).c_str());
+          return nullptr;
+        }
         set.removePackageFiles(*old, t);
         set.take(old);
       }
@@ -209,7 +220,7 @@ PackageRecord* installPackage(PackageSet& set, Transaction& t, PartReader& reade
     if (outcome) {
       outcome->installed = true;
       if (keepsImage(*installed)) outcome->imageDirectory = packageDirectory(installed->name);
-      outcome->boot = (installed->flags & FLAG_BOOT_IMAGE) && bootImageWanted();
+      outcome->boot = installed->bootImage;
     }
     return installed;
   }
@@ -263,10 +274,13 @@ int installBundle(PackageSet& set, Transaction& t, PartReader& reader, unsigned 
     reader.nextPart();
   }
   const unsigned check = checkInstall(set, *b, allowed);
-  if (check & ~(allowed | CHECK_UPGRADE)) {
-    // The same bundle again is no failure (it was reported as already
-    // installed), as for a single package: nothing is installed.
-    return (check & ~(allowed | CHECK_UPGRADE)) == CHECK_SAME ? 0 : 2;
+  if (check & ~(allowed | CHECK_UPGRADE | CHECK_SAME)) return 2;
+  if (check & CHECK_SAME) {
+    // The same bundle again is done, as a single package is (reported as
+    // already installed, or as installed with --reinstall): nothing is
+    // installed and what it keeps stays as it is.
+    if (allowed & CHECK_SAME) set.info("installed %s", nameVersion(*b).c_str());
+    return 0;
   }
   if (PackageRecord* old = set.find(b->name)) {
     set.removePackageFiles(*old, t);
@@ -385,6 +399,14 @@ std::vector<std::unique_ptr<PackageRecord>> scanDirectory(PackageSet& set, const
   return found;
 }
 
+// Every dependency has a provider that stays enabled: a package disabled
+// for want of one is not enabled again.
+bool dependenciesMet(const PackageSet& set, const PackageRecord& r) {
+  for (const DependencyEntry& e : r.depends)
+    if (providerState(providers(set, e, true)) != 0) return false;
+  return true;
+}
+
 }  // namespace
 
 UpgradeResult upgrade(PackageSet& set, Transaction& t, unsigned allowed) {
@@ -427,7 +449,10 @@ UpgradeResult upgrade(PackageSet& set, Transaction& t, unsigned allowed) {
     InstallOutcome outcome;
     int result = installFromStream(set, t, input, allowed, forced, nullptr, &outcome);
     close(fd);
-    if (result != 0) return cancel();
+    if (result != 0) {
+      set.error("upgrade cancelled: %s could not be installed", candidate->path.c_str());
+      return cancel();
+    }
     // Installed, or found installed already: either way the file must go,
     // or it would be offered again at every run.
     done.processed.push_back(candidate->path);
@@ -439,7 +464,7 @@ UpgradeResult upgrade(PackageSet& set, Transaction& t, unsigned allowed) {
   std::vector<PackageRecord*> reenable;
   for (const std::string& name : keep) {
     PackageRecord* r = findByNameOrProvides(set, name);
-    if (r && r->disabled && !findConflicting(set, *r) &&
+    if (r && r->disabled && !findConflicting(set, *r) && dependenciesMet(set, *r) &&
         std::find(reenable.begin(), reenable.end(), r) == reenable.end())
       reenable.push_back(r);
   }
@@ -448,6 +473,7 @@ UpgradeResult upgrade(PackageSet& set, Transaction& t, unsigned allowed) {
     set.status("enabling " + shown + "...");
     set.markEnabled(*r, t);
     set.info("enabled %s", shown.c_str());
+    done.changesReported = true;
   }
   bool any = false;
   for (const auto& r : set.records) any |= !r->conflictCarrier;

@@ -60,6 +60,7 @@ void keepImageCopy(Transaction& t, const std::string& copy, const InstallOutcome
 struct UpgradeResult {
   bool cancelled = false;                // a package failed: the transaction was cancelled
   std::vector<std::string> installed;    // nameVersion of each package installed
+  bool changesReported = false;          // "enabled ..." was printed for a package enabled again
   // The candidate files that were installed or found already installed: the
   // caller deletes them once the commit succeeded (deleting them earlier, a
   // run cut short in the middle of its commit would lose both the old and

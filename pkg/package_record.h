@@ -32,6 +32,7 @@ struct PackageRecord {
   std::vector<DependencyEntry> provides;
   std::vector<DependencyEntry> conflicts;
   bool isBundle = false;
+  bool imageBroken = false;  // a bundle whose kept image holds a member that cannot be read
   std::vector<std::unique_ptr<PackageRecord>> members;  // filled by the upgrade scan only
   std::set<std::string> files;
   DependencyEntry bundle;  // empty name: standalone

@@ -153,10 +153,15 @@ bool PackageSet::loadImage(const std::string& entry, const std::string& imagePat
         // The image is the bundle's: the member only names where it came from.
         member->path = imagePath;
         if (!parseHeaderParts(*member, reader)) {
-          // A broken member ends the bundle's list (a parse that failed
-          // may not have moved on): the members before it stay.
+          // Reported, and passed over where the parts still show where the
+          // next member starts (a failed parse may not have moved on).
           error("broken package %s: a member of bundle %s cannot be read", imagePath.c_str(), record->name.c_str());
-          break;
+          record->imageBroken = true;
+          if (reader.failed()) break;
+          int type;
+          do type = reader.nextPart();
+          while (type != PART_HEADER && type != -1);
+          continue;
         }
         member->bundle = {record->name, record->version, record->version, 0};
         records.push_back(std::move(member));
@@ -224,8 +229,9 @@ void PackageSet::loadState(PackageRecord& r) {
       // way (one without an image). A bundle with an image lists its members
       // itself, so a member it does not list, like one of a bundle that is
       // gone, cannot stay.
+      // (A member its broken image cannot show stays as its files record it.)
       const PackageRecord* b = find(bundle);
-      if (b && b->isBundle && b->path.empty())
+      if (b && b->isBundle && (b->path.empty() || b->imageBroken))
         r.bundle.minimum = r.bundle.maximum = b->version;
       else
         r.action = ACTION_UNINSTALL;
@@ -233,11 +239,13 @@ void PackageSet::loadState(PackageRecord& r) {
     r.isBundle = !vl::fileExists(d + "files");
   }
   // The files a package installed are recorded beside its image too: the
-  // image does not list them.
-  std::ifstream files(d + "files");
-  for (std::string line; std::getline(files, line);) {
-    if (line.empty()) continue;
-    r.files.insert(line[0] == '/' ? line : "/" + line);
+  // image does not list them. A bundle installs none of its own.
+  if (!r.isBundle) {
+    std::ifstream files(d + "files");
+    for (std::string line; std::getline(files, line);) {
+      if (line.empty()) continue;
+      r.files.insert(line[0] == '/' ? line : "/" + line);
+    }
   }
   r.userForced = false;
   if (std::ifstream(d + "disabled")) {
@@ -273,8 +281,9 @@ bool PackageSet::writeInstalledState(PackageRecord& r, Transaction& t, bool rela
   if (r.conflictCarrier) return true;  // never written
   const std::string d = (relative ? "." : "") + packageDirectory(r.name);
   // Header flag bit 1 would leave a package that keeps no image without any
-  // source of metadata: meta files are written whenever no image is kept.
-  if (!keepsImage(r)) {
+  // source of metadata: meta files are written whenever no image is kept. A
+  // member keeps none of its own (only its bundle may).
+  if (!keepsImage(r) || !r.bundle.name.empty()) {
     struct MetaFile {
       const char* name;
       const char* shown;
@@ -300,8 +309,11 @@ bool PackageSet::writeInstalledState(PackageRecord& r, Transaction& t, bool rela
       }
     }
   }
-  // Always, image or not: what the package installed must be removable.
-  if (!r.isBundle) {
+  // Always, image or not: what the package installed must be removable. A
+  // bundle's directory must not keep the list of a package it replaced.
+  if (r.isBundle) {
+    t.remove(d + "files");
+  } else {
     std::string files;
     for (const std::string& path : r.files) files += (path[0] == '/' ? path.substr(1) : path) + "\n";
     if (!writeFile(t, d + "files", 4096, files)) {

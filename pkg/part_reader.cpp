@@ -55,11 +55,8 @@ bool PartReader::open(ByteSource& input, bool hashing, ByteSink* tee) {
 
 int PartReader::nextPart(const PartTypeSet& accepted) {
   accepted_ = accepted;
-  if (failed_ || ended_) return -1;
-  if (!skipRest()) {
-    failed_ = true;
-    return -1;
-  }
+  if (failed_ || ended_) return type_ = -1;
+  if (!skipRest()) return fail();
   for (;;) {
     uint8_t header[PART_HEADER_SIZE];
     if (take(header, sizeof header, false) != sizeof header) {
@@ -82,11 +79,17 @@ int PartReader::nextPart(const PartTypeSet& accepted) {
     type_ = type;
     partLength_ = remaining_ = loadLe32(header + PART_HEADER_LENGTH_OFFSET);
     if (accepted.contains(type)) return type;
-    if (!skipRest()) {
-      failed_ = true;
-      return -1;
-    }
+    if (!skipRest()) return fail();
   }
+}
+
+int PartReader::fail() {
+  // No current part any more: a caller looping while a part type is current
+  // must see the end.
+  failed_ = true;
+  type_ = -1;
+  remaining_ = 0;
+  return -1;
 }
 
 size_t PartReader::read(void* buffer, size_t n) {

@@ -80,6 +80,7 @@ class PartReader {
   // hashes them. Returns the count taken.
   size_t take(void* buffer, size_t n, bool hash);
   void finishDigest();
+  int fail();
 
   ByteSource* input_ = nullptr;
   ByteSink* tee_ = nullptr;

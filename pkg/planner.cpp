@@ -30,8 +30,19 @@ class Planner {
   }
 
   // A member that its bundle's kept image lists cannot be uninstalled alone:
-  // the image would bring it back at the next run, without its files.
+  // the image would bring it back at the next run, without its files. When
+  // every member goes, the bundle goes with them.
   void keepImageMembers() {
+    for (auto& b : set_.records) {
+      if (!b->isBundle || b->path.empty() || b->action == ACTION_UNINSTALL) continue;
+      bool any = false, all = true;
+      for (auto& m : set_.records) {
+        if (imageBundleOf(*m) != b.get()) continue;
+        any = true;
+        all &= m->action == ACTION_UNINSTALL;
+      }
+      if (any && all) b->action = ACTION_UNINSTALL;
+    }
     for (auto& r : set_.records) {
       if (r->action != ACTION_UNINSTALL) continue;
       const PackageRecord* bundle = imageBundleOf(*r);
