@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
 
@@ -106,6 +107,38 @@ TEST(InstallPipe, ChildClosesEveryInheritedDescriptor) {
     EXPECT_GT(fileno(pipe), 15);
     EXPECT_EQ(flow::closeInstallPipe(pipe), 0);
     alarm(0);
+    return true;
+  }));
+}
+
+// A child that gives up early still reads its whole input, so that the flow's
+// writes never meet a broken pipe: here /flash cannot take the image.
+TEST(InstallPipe, EarlyExitStillReadsTheInput) {
+  TempDir root;  // no /flash at all
+  EXPECT_TRUE(qvtest::runInRoot(root.path(), [] {
+    qvtest::redirectStdout("/out");
+    EXPECT_EQ(install(std::string(1 << 20, 'x'), true), 0);
+    EXPECT_EQ(readFile("/out"), "WARNING: could not open repo\nERROR: could not open image\n");
+    return true;
+  }));
+}
+
+// Each record reaches the pipe when it is written: a child that is gone
+// fails the very record written after it, not a later close.
+TEST(InstallPipe, RecordFailsAtOnceWhenTheChildIsGone) {
+  TempDir root;
+  qvtest::makeDirs(root / "flash/var/pdb");
+  EXPECT_TRUE(qvtest::runInRoot(root.path(), [] {
+    signal(SIGPIPE, SIG_IGN);  // as init has it
+    FILE* pipe = flow::openInstallPipe({}, true, true);
+    EXPECT_NE(pipe, nullptr);
+    const pid_t child = flow::installChildPid;
+    kill(child, SIGKILL);
+    siginfo_t info;
+    EXPECT_EQ(waitid(P_PID, id_t(child), &info, WEXITED | WNOWAIT), 0);  // gone, its pipe end closed, not reaped
+    EXPECT_EQ(fwrite("x", 1, 1, pipe), 0u);
+    EXPECT_EQ(errno, EPIPE);
+    flow::closeInstallPipe(pipe);
     return true;
   }));
 }

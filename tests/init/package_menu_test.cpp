@@ -243,21 +243,22 @@ TEST(PackageMenu, InstallOrder) {
   EXPECT_EQ(order[at["ntp"]]->record.version, 0x06326600u);
 }
 
-// A package's description is not signed: control bytes are shown as blanks,
+// A package's description is not signed: control bytes (7-bit and 8-bit) are shown as blanks,
 // an over-long word is broken, and the text never runs into line 25.
 TEST(PackageMenu, DetailsOfUntrustedText) {
   TempDir medium;
   qvtest::SmallPackage p;
   p.name = "system";
   p.depends.clear();
-  std::string text = "start \033[2J\033[1;1Hinjected " + std::string(100, 'w');
+  // (0x9B is the 8-bit control sequence introducer some terminals obey.)
+  std::string text = "start \033[2J\2331;1Hinjected " + std::string(100, 'w');
   for (int i = 0; i < 60; ++i) text += " filler";
   p.description = text;
   qvtest::writeSmallPackage(medium / "system.vpk", p);
   auto session = openMenu(medium);
   const qvtest::Screen& screen = session->screen();
   EXPECT_EQ(screen.line(21), "system (depends on nothing):");
-  EXPECT_EQ(screen.line(22), "start [2J [1;1Hinjected");  // the escape bytes became blanks
+  EXPECT_EQ(screen.line(22), "start [2J 1;1Hinjected");  // the escape bytes became blanks
   EXPECT_EQ(screen.line(23), std::string(77, 'w'));
   EXPECT_EQ(screen.line(24).substr(0, 30), std::string(23, 'w') + " filler");
   EXPECT_EQ(screen.line(25), "");

@@ -136,25 +136,26 @@ TEST(Bundle, BrokenMemberInAKeptImage) {
   struct Case {
     const char* name;
     std::function<void(vpkg::PackageWriter&)> brokenMember;
+    bool memberAfter;  // a good member follows (the file ends in the broken one otherwise)
   } cases[] = {
       {"a name the name check refuses", [](vpkg::PackageWriter& w) {
          EXPECT_TRUE(w.part(pkg::PART_HEADER, vpkg::headerPayload("bad/name", 0x06316600, 1, 0)));
-       }},
+       }, true},
       {"a header shorter than 32 bytes", [](vpkg::PackageWriter& w) {
          EXPECT_TRUE(w.part(pkg::PART_HEADER, std::string(20, 'x')));
-       }},
+       }, true},
       {"a header cut short", [](vpkg::PackageWriter& w) {
          const std::string header = vpkg::headerPayload("m3", 0x06316600, 1, 0);
          const char partHeader[6] = {pkg::PART_HEADER, 0, char(header.size()), 0, 0, 0};
          EXPECT_TRUE(w.raw(partHeader, sizeof partHeader));
          EXPECT_TRUE(w.raw(header.data(), 10));
-       }},
+       }, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Root root;
     TempDir scratch;
-    root.wrapper = {"timeout", "120"};  // a load that never ends would otherwise take the machine's memory
+    root.wrapper = {"timeout", "30"};  // a load that never ends would otherwise take the machine's memory
     ASSERT_EQ(root.run({"-"}, write(scratch, package("app", 0x06316600, {{"bin/app", 0100755, false, "", "app"}}))).status, 0);
     vpkg::PackageWriter w;
     ASSERT_TRUE(w.open(scratch / "suite.vpk"));
@@ -162,6 +163,11 @@ TEST(Bundle, BrokenMemberInAKeptImage) {
     const std::string m1 = write(scratch, kM1, "m1.vpk");
     EXPECT_TRUE(w.raw(m1.data() + 8, m1.size() - 8));
     c.brokenMember(w);
+    // A member after the broken one: where the parts still show its start, it loads too.
+    const std::string m2 = write(scratch, kM2, "m2.vpk");
+    if (c.memberAfter) {
+      EXPECT_TRUE(w.raw(m2.data() + 8, m2.size() - 8));
+    }
     ASSERT_TRUE(w.close());
     writeFile(root / "flash/var/pdb/suite/image", readFile(scratch / "suite.vpk"));
     ProcessResult r = root.run({"--show"});
@@ -172,6 +178,7 @@ TEST(Bundle, BrokenMemberInAKeptImage) {
     EXPECT_NE(r.out.find("             app "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("              m1  B"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("           suite "), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("              m2  B") != std::string::npos, c.memberAfter) << r.out;
     EXPECT_EQ(root.run({}).status, 0);
   }
 }
@@ -206,5 +213,48 @@ TEST(Bundle, ImagePayloadAndDisableListInEitherOrder) {
       EXPECT_FALSE(exists(root / "flash/var/pdb/disabled"));  // the disable list's carrier writes nothing
       EXPECT_EQ(listed(root), "m1(B) suite victim ");
     }
+  }
+}
+
+// Uninstalling every member of a bundle kept as an image takes the bundle
+// too; installing another package over a member it lists is refused.
+TEST(Bundle, AllMembersGoWithTheirImageBundle) {
+  Root root;
+  TempDir scratch;
+  ASSERT_EQ(root.run({"-"}, write(scratch, package("keep", 0x06316600, {{"bin/keep", 0100644, false, "", "k"}}))).status, 0);
+  ASSERT_EQ(root.run({"-"}, bundleOf(scratch, "suite", 0x06316600, {kM1, kM2}, {{}, "the suite's image"})).status, 0);
+  SmallPackage alone = package("m1", 0x06316601, {{"bin/other", 0100644, false, "", "o"}});
+  const auto before = root.tree();
+  ProcessResult r = root.run({"-"}, write(scratch, alone));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("ERROR: can not install m1-6.49.1: m1 is part of bundle suite-6.49\n"), std::string::npos) << r.out;
+  EXPECT_EQ(root.tree(), before);
+  writeFile(root / "ram/pdb/m1/schedule", "uninstall\n");
+  writeFile(root / "ram/pdb/m2/schedule", "uninstall\n");
+  r = root.run({});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("can not uninstall"), std::string::npos) << r.out;
+  for (const char* gone : {"flash/bin/m1", "flash/bin/m2", "flash/var/pdb/suite", "flash/var/pdb/m1"})
+    EXPECT_FALSE(exists(root / gone)) << gone;
+  EXPECT_EQ(listed(root), "keep ");
+}
+
+// Members that carry an image payload of their own, or the boot flag, in a
+// bundle without an image: they keep no image, so their metadata is written
+// and they last; the boot member is unpacked (no bundle file to boot from).
+TEST(Bundle, MembersWithImagesInABundleWithout) {
+  Root root;
+  TempDir scratch;
+  SmallPackage imaged = package("m1", 0x06316600, {{"bin/m1", 0100644, false, "", "1"}});
+  imaged.image = "m1's own image";
+  SmallPackage boot = package("kernel", 0x06316600, {{"boot/vmlinuz", 0100644, false, "", "kernel"}});
+  boot.flags = pkg::FLAG_BOOT_IMAGE;
+  ProcessResult r = root.run({"-"}, bundleOf(scratch, "suite", 0x06316600, {imaged, boot}), {"bootimage=1"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(readFile(root / "flash/boot/vmlinuz"), "kernel");
+  EXPECT_FALSE(exists(root / "flash/bootimage"));
+  for (int run = 0; run < 2; ++run) {
+    EXPECT_EQ(root.run({}, "", {"bootimage=1"}).status, 0);
+    EXPECT_EQ(listed(root), "kernel(B) m1(B) suite ") << run;
   }
 }

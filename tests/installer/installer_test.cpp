@@ -272,7 +272,8 @@ TEST(Installer, CancelledScheduledActionsAreSaid) {
   writeFile(root / "ram/pdb/a/schedule", "disable\n");
   SmallPackage broken = package("c", 0x06316600, {{"bin/c", 0100644, false, "", "c"}});
   broken.architecture = "mips";
-  const std::string cancelled = "WARNING: the scheduled changes were cancelled: they are made at the next run\n";
+  const std::string cancelled = "WARNING: the changes were cancelled: nothing was enabled, disabled or uninstalled; scheduled actions wait "
+                                "for the next run\n";
   for (bool viaUpgrade : {false, true}) {
     SCOPED_TRACE(viaUpgrade ? "upgrade" : "-");
     const auto before = root.tree();
