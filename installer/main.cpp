@@ -7,7 +7,6 @@
 //   installer --commit | --cancel                    finish or drop the transaction in /ram/MANIFEST
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +19,7 @@
 #include "pkg/install.h"
 #include "pkg/planner.h"
 #include "pkg/rules.h"
+#include "runtime/system.h"
 
 namespace {
 
@@ -67,19 +67,7 @@ void lockRun() {
   // Held until the process ends.
 }
 
-void startRuel() {
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chroot("/flash") != 0 || chdir("/") != 0) _exit(127);
-    execl("/bin/ruel", "ruel", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  if (pid < 0) return;
-  int status;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-}
+void startRuel() { (void)vl::runChrooted("/flash", "/bin/ruel", {"ruel"}); }
 
 bool createMarker(pkg::Transaction& t, const char* path) {
   pkg::NewFile f = t.newFile(path, 1, 0644);

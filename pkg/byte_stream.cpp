@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "runtime/system.h"
+
 namespace pkg {
 
 ssize_t FdSource::read(void* buffer, size_t n) {
@@ -39,17 +41,7 @@ ssize_t MemorySource::read(void* buffer, size_t n) {
   return ssize_t(take);
 }
 
-bool FdSink::write(const void* data, size_t n) {
-  auto* p = static_cast<const uint8_t*>(data);
-  while (n > 0) {
-    ssize_t done = ::write(fd_, p, n);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    p += done;
-    n -= size_t(done);
-  }
-  return true;
-}
+bool FdSink::write(const void* data, size_t n) { return vl::writeAll(fd_, data, n); }
 
 void drain(ByteSource& input) {
   char block[16384];

@@ -13,6 +13,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "runtime/system.h"
+
 namespace pkg {
 
 NewFile& NewFile::operator=(NewFile&& other) noexcept {
@@ -31,19 +33,9 @@ NewFile::~NewFile() {
 
 bool NewFile::write(const void* data, size_t n) {
   if (!ok()) return false;
-  auto* p = static_cast<const uint8_t*>(data);
-  while (n > 0) {
-    ssize_t done = ::write(fd_, p, n);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) {
-      if (done == 0) errno = ENOSPC;
-      failed_ = true;
-      return false;
-    }
-    p += done;
-    n -= size_t(done);
-  }
-  return true;
+  if (vl::writeAll(fd_, data, n)) return true;
+  failed_ = true;
+  return false;
 }
 
 bool NewFile::close() {
@@ -122,16 +114,9 @@ bool copyFile(const std::string& source, const std::string& destination, bool sp
       ok = false;
     }
     if (n <= 0) break;
-    for (ssize_t done = 0; ok && done < n;) {
-      ssize_t w = write(out, block + done, size_t(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        if (w == 0) errno = ENOSPC;
-        report(" write failed", destination);
-        ok = false;
-      } else {
-        done += w;
-      }
+    if (ok && !vl::writeAll(out, block, size_t(n))) {
+      report(" write failed", destination);
+      ok = false;
     }
     if (!ok) break;
     if (spinner) spin();

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "runtime/system.h"
+
 namespace vl {
 
 bool fileExists(const std::string& path, mode_t type) {
@@ -30,21 +32,10 @@ std::string readFileText(const std::string& path) {
 }
 
 bool writeTextFile(const std::string& path, const std::string& text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  size_t done = 0;
-  bool ok = true;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    done += size_t(n);
-  }
-  if (close(fd) != 0) ok = false;
-  return ok;
+  Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd.valid()) return false;
+  const bool written = writeAll(fd.get(), text.data(), text.size());
+  return fd.reset() && written;
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #include "init/disk/ext2_formatter.h"
 
 #include "init/disk/partition_table.h"
+#include "runtime/system.h"
 
 #include <fcntl.h>
 #include <linux/falloc.h>
@@ -207,17 +208,10 @@ void Ext2Formatter::writeBlock(const uint8_t* block) {
   }
   punchPendingHole();
   unsynced_ = true;
-  size_t done = 0;
-  while (done < EXT2_BLOCK_SIZE) {
-    ssize_t n = write(fd_, block + done, EXT2_BLOCK_SIZE - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
-      perror("write");
-      error_ = true;
-      return;
-    }
-    done += size_t(n);
+  if (!vl::writeAll(fd_, block, EXT2_BLOCK_SIZE)) {
+    vl::reportFailure("write");
+    error_ = true;
+    return;
   }
   ++written_;
   if (written_ % 16 == 0) syncWritten();
