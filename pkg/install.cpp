@@ -177,7 +177,7 @@ void brokenHeader(PackageSet& set, PackageRecord& r, const DependencyEntry* bund
 }
 
 PackageRecord* installPackage(PackageSet& set, Transaction& t, PartReader& reader, unsigned allowed,
-                              const ForcedStates& forced, const DependencyEntry* bundleRef, InstallOutcome* outcome) {
+                              const PackageStates& forced, const DependencyEntry* bundleRef, InstallOutcome* outcome) {
   auto c = std::make_unique<PackageRecord>();
   if (!parseHeaderParts(*c, reader) || (bundleRef && c->name == bundleRef->name)) {
     brokenHeader(set, *c, bundleRef);
@@ -245,7 +245,7 @@ PackageRecord* installPackage(PackageSet& set, Transaction& t, PartReader& reade
 
 // A bundle: its header, the disable list and the image payload (files carry
 // these two in either order), then its members.
-int installBundle(PackageSet& set, Transaction& t, PartReader& reader, unsigned allowed, const ForcedStates& forced,
+int installBundle(PackageSet& set, Transaction& t, PartReader& reader, unsigned allowed, const PackageStates& forced,
                   InstallOutcome& outcome) {
   auto b = std::make_unique<PackageRecord>();
   if (!parseHeaderParts(*b, reader)) {
@@ -339,7 +339,7 @@ int installBundle(PackageSet& set, Transaction& t, PartReader& reader, unsigned 
 }  // namespace
 
 int installFromStream(PackageSet& set, Transaction& t, ByteSource& input, unsigned allowed,
-                      const ForcedStates& forced, ByteSink* tee, InstallOutcome* outcome) {
+                      const PackageStates& forced, ByteSink* tee, InstallOutcome* outcome) {
   InstallOutcome ignored;
   if (!outcome) outcome = &ignored;
   *outcome = InstallOutcome();
@@ -424,7 +424,7 @@ UpgradeResult upgrade(PackageSet& set, Transaction& t, unsigned allowed) {
   if (candidates.empty()) candidates = scanDirectory(set, VAR_UPGRADE_DIRECTORY);
   candidates = selectCandidates(set, std::move(candidates), limit, true);
 
-  ForcedStates forced;
+  PackageStates forced;
   std::set<std::string> keep;
   for (const auto& r : set.records) {
     if (r->userForced) forced[r->name] = r->disabled;
@@ -512,7 +512,7 @@ void writeLog(PackageSet& set) {
   fclose(f);
 }
 
-int installImage(PackageSet& set, ByteSource& input, const ForcedStates& forced) {
+int installImage(PackageSet& set, ByteSource& input, const PackageStates& forced) {
   static constexpr const char* kImage = "/flash/image";
   set.openRepository(set.quiet, DEFAULT_ARCHITECTURE);
   Transaction t;

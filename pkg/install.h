@@ -24,9 +24,6 @@ inline constexpr const char* UPGRADED_MARKER = "/flash/UPGRADED";
 inline constexpr const char* BRANDING_MARKER = "/flash/BRANDING_INSTALLED";
 inline constexpr const char* POSTLOG = "/flash/postlog";
 
-// Package name -> disabled, for packages whose state the user chose.
-using ForcedStates = std::map<std::string, bool>;
-
 // What an installation reports besides its result.
 struct InstallOutcome {
   // A package or bundle was installed into the transaction. Only then was
@@ -45,7 +42,7 @@ struct InstallOutcome {
 // caller must cancel the transaction: what the package queued is not to be
 // committed, and the set is no longer to be planned on.
 int installFromStream(PackageSet& set, Transaction& t, ByteSource& input, unsigned allowed,
-                      const ForcedStates& forced, ByteSink* tee, InstallOutcome* outcome);
+                      const PackageStates& forced, ByteSink* tee, InstallOutcome* outcome);
 
 // After installFromStream: moves the whole copy of what was installed into
 // place as its kept image, or deletes the copy when nothing may keep it (a
@@ -87,6 +84,6 @@ void showProgress(PackageSet& set, const PackageRecord& r, const PartReader& rea
 // target mounted on /flash, with its image kept. A package that fails leaves
 // nothing on the target. Returns installFromStream's result (or -1 when the
 // image file cannot be opened).
-int installImage(PackageSet& set, ByteSource& input, const ForcedStates& forced);
+int installImage(PackageSet& set, ByteSource& input, const PackageStates& forced);
 
 }  // namespace pkg

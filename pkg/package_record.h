@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -14,6 +15,10 @@ namespace pkg {
 enum PackageAction : uint8_t { ACTION_NONE = 0, ACTION_UNINSTALL = 1, ACTION_ENABLE = 2, ACTION_DISABLE = 3 };
 
 inline constexpr const char* DEFAULT_ARCHITECTURE = "i386";
+
+// Package name -> disabled, for the packages whose state the user chose: kept
+// from an old installation and handed to the install, or taken from the set.
+using PackageStates = std::map<std::string, bool>;
 
 struct PackageRecord {
   std::string name;

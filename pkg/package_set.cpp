@@ -137,6 +137,19 @@ std::string installedPath(const std::string& recorded) {
 
 }  // namespace
 
+PackageStates readPackageStates(const std::string& database) {
+  PackageStates states;
+  bool opened = false;
+  for (const std::string& name : directoryEntries(database, opened, true)) {
+    const std::string d = database + (database.back() == '/' ? "" : "/") + name + "/";
+    if (vl::fileExists(d + "enabled"))
+      states[name] = false;
+    else if (vl::fileExists(d + "disabled") && firstLine(d + "disabled").compare(0, 4, "user") == 0)
+      states[name] = true;
+  }
+  return states;
+}
+
 bool PackageSet::loadImage(const std::string& entry, const std::string& imagePath) {
   int fd = open(imagePath.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;

@@ -61,6 +61,11 @@ class PackageSet {
   std::string statusText_;
 };
 
+// The states the user chose in a database (an old installation's, before it
+// is replaced): "enabled" makes a package enabled, a "disabled" starting with
+// "user" disabled; others are not listed.
+PackageStates readPackageStates(const std::string& database = DATABASE_DIRECTORY);
+
 // The package's directory in the database, with its trailing '/'.
 std::string packageDirectory(const std::string& name);
 // The schedule key: the name without characters other than letters, digits and '-'.

@@ -1,14 +1,11 @@
 #include "init/console/package_menu.h"
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "init/console/terminal.h"
-#include "pkg/package_parse.h"
-#include "pkg/package_set.h"
+#include "pkg/medium.h"
 #include "pkg/rules.h"
 
 namespace console {
@@ -21,11 +18,6 @@ const char* const HELP =
     "'m'. Press 'i' to install locally or 'q' to cancel and reboot.";
 
 void moveTo(int line, int column) { printf("\033[%d;%dH", line, column); }
-
-bool isPackageFile(const char* name) {
-  const size_t n = strlen(name);
-  return n > 3 && strcmp(name + n - 4, ".vpk") == 0;
-}
 
 void moveFixedNamesToFront(std::vector<OfferedPackage>& items) {
   size_t k = 0;
@@ -150,28 +142,19 @@ void PackageMenu::selectMinimum() {
 }
 
 bool loadOfferedPackages(PackageMenu& menu, const std::string& medium) {
-  DIR* dir = opendir(medium.c_str());
-  if (!dir) {
-    printf("FATAL ERROR: No packages found\n");
-    return false;
-  }
-  while (struct dirent* entry = readdir(dir)) {
-    if (!isPackageFile(entry->d_name)) continue;
-    menu.items.emplace_back();
-    pkg::PackageRecord& record = menu.items.back().record;
-    if (!pkg::scanPackageFile(medium + "/" + entry->d_name, record)) {
-      printf("FATAL ERROR: Bad package %s\n", pkg::nameVersion(record).c_str());
-      closedir(dir);
+  std::vector<pkg::PackageRecord> records;
+  std::string bad;
+  switch (pkg::scanMedium(medium, records, &bad)) {
+    case pkg::MediumScan::NO_PACKAGES:
+      printf("FATAL ERROR: No packages found\n");
       return false;
-    }
+    case pkg::MediumScan::BAD_PACKAGE:
+      printf("FATAL ERROR: Bad package %s\n", bad.c_str());
+      return false;
+    case pkg::MediumScan::OK:
+      break;
   }
-  closedir(dir);
-  if (menu.items.empty()) {
-    printf("FATAL ERROR: No packages found\n");
-    return false;
-  }
-  std::stable_sort(menu.items.begin(), menu.items.end(),
-                   [](const OfferedPackage& a, const OfferedPackage& b) { return a.record.name < b.record.name; });
+  for (pkg::PackageRecord& record : records) menu.items.push_back({std::move(record), false});
   moveFixedNamesToFront(menu.items);
   applyDefaultSelection(menu, medium);
   return true;
@@ -252,14 +235,11 @@ bool runPackageMenu(PackageMenu& menu) {
 }
 
 void orderSelectedPackages(PackageMenu& menu, std::vector<OfferedPackage*>& order) {
-  std::vector<pkg::PackageRecord*> selected;
+  std::vector<const pkg::PackageRecord*> selected;
   for (OfferedPackage& item : menu.items)
     if (item.selected) selected.push_back(&item.record);
-  pkg::PackageSet set;
-  // A version limit of 0 means no limit: of two copies the newest wins.
-  std::vector<pkg::PackageRecord*> planned = pkg::selectCandidates(set, selected, std::nullopt, true);
   order.clear();
-  for (pkg::PackageRecord* record : planned)
+  for (const pkg::PackageRecord* record : pkg::installOrder(selected))
     for (OfferedPackage& item : menu.items)
       if (&item.record == record) order.push_back(&item);
 }

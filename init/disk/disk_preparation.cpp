@@ -9,6 +9,8 @@
 #include "init/disk/ext2_formatter.h"
 #include "init/disk/kept_configuration.h"
 #include "init/disk/partition_table.h"
+#include "init/console/progress.h"
+#include "pkg/package_set.h"
 
 namespace disk {
 
@@ -57,8 +59,10 @@ bool formatPartitions(const InstallTarget& target, Layout layout) {
 }
 
 void createBaseDirectories() {
-  for (const char* path : {"/flash/rw", "/flash/vela", "/flash/vela/etc", "/flash/var", "/flash/var/pdb"})
-    if (mkdir(path, 0755) != 0) perror(path + 6);
+  const std::string database = pkg::DATABASE_DIRECTORY;
+  for (const std::string& path : {std::string("/flash/rw"), std::string("/flash/vela"), std::string("/flash/vela/etc"),
+                                  std::string("/flash/var"), database.substr(0, database.size() - 1)})
+    if (mkdir(path.c_str(), 0755) != 0) perror(path.c_str() + 6);
 }
 
 }  // namespace
@@ -82,9 +86,9 @@ bool prepareDisk(InstallTarget& target, bool keepConfiguration) {
     say("WARNING: couldn't keep config - couldn't mount file system");
   }
 
-  startProgress("Creating partition...");
+  console::startProgress("Creating partition...");
   const bool partitioned = writePartitionTable(target.disk->path);
-  stopProgress();
+  console::stopProgress();
   // The layout follows the table just written, so that a failure on the data
   // partition is not taken for a one-partition disk.
   const Layout layout = partitioned ? layoutOf(target) : Layout::UNKNOWN;

@@ -9,6 +9,8 @@
 #include <csignal>
 #include <cstdio>
 
+#include "init/console/progress.h"
+
 namespace disk {
 
 const HardDiskRow HardDiskTable[] = {
@@ -29,57 +31,16 @@ const HardDiskRow HardDiskTable[] = {
     {nullptr, nullptr},
 };
 
-namespace {
-
-volatile sig_atomic_t tickCount = 0;
-
-bool installTick();
-
-void onTick(int) {
-  tickCount = tickCount + 1;
-  const char dot = '.';
-  ssize_t ignored = write(1, &dot, 1);
-  (void)ignored;
-  if (installTick()) alarm(1);
-}
-
-bool installTick() {
-  struct sigaction action = {};
-  action.sa_handler = onTick;
-  action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  return sigaction(SIGALRM, &action, nullptr) == 0;
-}
-
-}  // namespace
-
-void startProgress(const char* text) {
-  fputs(text, stdout);
-  fflush(stdout);
-  if (installTick()) alarm(1);
-}
-
-void stopProgress() {
-  printf("\n");
-  fflush(stdout);
-  struct sigaction action = {};
-  action.sa_handler = SIG_IGN;
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGALRM, &action, nullptr);
-}
-
-unsigned ticks() { return unsigned(tickCount); }
-
 bool isCdromDrive(int fd) { return ioctl(fd, CDROM_DRIVE_STATUS, 0) >= 0; }
 
 bool findHardDisk(InstallTarget& target, const std::function<bool(int)>& isCdrom) {
   printf("\n");
-  startProgress("Looking for harddrives...");
-  const unsigned start = ticks();
+  console::startProgress("Looking for harddrives...");
+  const unsigned start = console::ticks();
   // The ticker is the clock; should it not run, a monotonic clock still ends
   // the search after about 20 seconds.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(21);
-  while (!target.disk && ticks() - start <= 19 && std::chrono::steady_clock::now() < deadline) {
+  while (!target.disk && console::ticks() - start <= 19 && std::chrono::steady_clock::now() < deadline) {
     const HardDiskRow* chosen = nullptr;
     for (const HardDiskRow* row = HardDiskTable; row->path && !chosen; ++row) {
       int fd = open(row->path, O_RDONLY | O_CLOEXEC);
@@ -90,7 +51,7 @@ bool findHardDisk(InstallTarget& target, const std::function<bool(int)>& isCdrom
     }
     target.disk = chosen;
   }
-  stopProgress();
+  console::stopProgress();
   if (!target.disk) {
     printf("\nFATAL ERROR: no harddrives found\n");
     fflush(stdout);

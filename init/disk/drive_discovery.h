@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "init/disk/tree_snapshot.h"
+#include "pkg/package_record.h"
 
 namespace disk {
 
@@ -19,13 +19,8 @@ extern const HardDiskRow HardDiskTable[];
 
 struct InstallTarget {
   const HardDiskRow* disk = nullptr;
-  PackageStateSet keptStates;
+  pkg::PackageStates keptStates;
 };
-
-// The progress ticker: the text, then one "." per second.
-void startProgress(const char* text);
-void stopProgress();
-unsigned ticks();
 
 // Whether the open device is an optical drive (the CD-ROM drive-status request succeeds).
 bool isCdromDrive(int fd);

@@ -4,11 +4,14 @@
 
 #include <cstdio>
 
+#include "init/console/progress.h"
+#include "pkg/package_set.h"
+
 namespace disk {
 
 namespace {
 
-const char* const BRANDING_PATH = "/flash/var/pdb/branding/image";
+const char* const BRANDING_PACKAGE = "branding";
 const char* const WIRELESS_PATH = "/flash/vela/lib/wireless";
 const char* const STORE_PATH = "/flash/vela/store";
 const char* const OLD_STORE_PATH = "/flash/rw/store";
@@ -24,23 +27,23 @@ const char* oldStorePath() {
 }  // namespace
 
 void saveOldConfiguration(InstallTarget& target, KeptConfiguration& kept) {
-  kept.branding = snapshotTree(BRANDING_PATH);
+  kept.branding = snapshotTree(pkg::packageDirectory(BRANDING_PACKAGE) + "image");
   kept.wireless = snapshotTree(WIRELESS_PATH);
   const char* store = oldStorePath();
   if (!store) return;
-  startProgress("Reading old configuration...");
+  console::startProgress("Reading old configuration...");
   kept.store = snapshotTree(store);
-  stopProgress();
+  console::stopProgress();
   if (!kept.store) {
     printf("ERROR: couldn't keep config - probably not enough memory\n");
     fflush(stdout);
   }
-  readPackageStates(target.keptStates);
+  target.keptStates = pkg::readPackageStates();
 }
 
 bool restoreOldConfiguration(KeptConfiguration& kept) {
   if (kept.branding) {
-    mkdir("/flash/var/pdb/branding", 0755);
+    mkdir(pkg::packageDirectory(BRANDING_PACKAGE).c_str(), 0755);
     (void)restoreTree(std::move(kept.branding));
   }
   if (kept.wireless) {
@@ -49,9 +52,9 @@ bool restoreOldConfiguration(KeptConfiguration& kept) {
     (void)restoreTree(std::move(kept.wireless));
   }
   if (!kept.store) return true;
-  startProgress("Writing back old configuration...");
+  console::startProgress("Writing back old configuration...");
   const bool restored = restoreTree(std::move(kept.store));
-  stopProgress();
+  console::stopProgress();
   if (!restored) {
     printf("ERROR: couldn't write old configuration - proboably not enough space on the disk\n");
     fflush(stdout);

@@ -208,25 +208,4 @@ bool restoreTree(std::unique_ptr<TreeSnapshot> snapshot) {
   return true;
 }
 
-void readPackageStates(PackageStateSet& states, const std::string& database) {
-  states.clear();
-  DIR* dir = opendir(database.c_str());
-  if (!dir) return;
-  while (dirent* e = readdir(dir)) {
-    if (e->d_name[0] == '.') continue;
-    const std::string base = database + "/" + e->d_name;
-    if (FILE* f = fopen((base + "/enabled").c_str(), "r")) {
-      fclose(f);
-      states[e->d_name] = false;
-      continue;
-    }
-    if (FILE* f = fopen((base + "/disabled").c_str(), "r")) {
-      char line[16] = {};
-      if (fgets(line, sizeof line, f) && strncmp(line, "user", 4) == 0) states[e->d_name] = true;
-      fclose(f);
-    }
-  }
-  closedir(dir);
-}
-
 }  // namespace disk

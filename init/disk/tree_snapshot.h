@@ -58,9 +58,4 @@ std::unique_ptr<TreeSnapshot> snapshotTree(const std::string& path);
 // and times. Directories must not exist yet. The snapshot is released.
 [[nodiscard]] bool restoreTree(std::unique_ptr<TreeSnapshot> snapshot);
 
-// Package name -> disabled by the user, for packages whose state the user chose.
-using PackageStateSet = std::map<std::string, bool>;
-// Reads the kept package states from the old database.
-void readPackageStates(PackageStateSet& states, const std::string& database = "/flash/var/pdb");
-
 }  // namespace disk

@@ -184,7 +184,7 @@ TEST(DiskPreparation, ReinstallKeepsTheOldConfiguration) {
     stopAccessTimes();
     EXPECT_EQ(keptListing(), readFile("/kept.txt"));
     EXPECT_FALSE(std::filesystem::exists("/flash/vela/store/fifo"));
-    EXPECT_EQ(target.keptStates, (disk::PackageStateSet{{"dhcp", true}, {"routing", false}}));
+    EXPECT_EQ(target.keptStates, (pkg::PackageStates{{"dhcp", true}, {"routing", false}}));
     // Only the kept trees come back: the old package database does not.
     EXPECT_FALSE(std::filesystem::exists("/flash/var/pdb/routing"));
     if (canRunProbe) {

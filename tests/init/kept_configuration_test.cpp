@@ -37,7 +37,7 @@ struct KeepCase {
   std::function<void()> oldSystem;
   std::vector<std::string> kept;     // trees compared before and after
   std::vector<std::string> absent;   // paths that must not come back
-  disk::PackageStateSet states;
+  pkg::PackageStates states;
   std::string output;
 };
 

@@ -95,22 +95,3 @@ TEST(TreeSnapshot, Failures) {
     return true;
   }));
 }
-
-TEST(TreeSnapshot, PackageStates) {
-  TempDir root;
-  writeFile(root / "flash/var/pdb/on/enabled", "user\n");
-  writeFile(root / "flash/var/pdb/both/enabled", "user\n");
-  writeFile(root / "flash/var/pdb/both/disabled", "user\n");
-  writeFile(root / "flash/var/pdb/off/disabled", "user\n");
-  writeFile(root / "flash/var/pdb/useful/disabled", "userland\n");
-  writeFile(root / "flash/var/pdb/auto/disabled", "auto\n");
-  writeFile(root / "flash/var/pdb/empty/disabled", "");
-  writeFile(root / "flash/var/pdb/plain/version", "1 1\n");
-  writeFile(root / "flash/var/pdb/.hidden/enabled", "user\n");
-  EXPECT_TRUE(qvtest::runInRoot(root.path(), [] {
-    disk::PackageStateSet states = {{"stale", true}};
-    disk::readPackageStates(states);
-    EXPECT_EQ(states, (disk::PackageStateSet{{"both", false}, {"off", true}, {"on", false}, {"useful", true}}));
-    return true;
-  }));
-}

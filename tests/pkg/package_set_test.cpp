@@ -379,3 +379,22 @@ TEST(PackageSet, UpgradeRemovesFilesTheNewVersionDrops) {
     return true;
   }));
 }
+
+// The states the user chose in an old database, kept across a reinstallation.
+TEST(PackageSet, ReadPackageStates) {
+  TempDir root;
+  writeFile(root / "flash/var/pdb/on/enabled", "user\n");
+  writeFile(root / "flash/var/pdb/both/enabled", "user\n");
+  writeFile(root / "flash/var/pdb/both/disabled", "user\n");
+  writeFile(root / "flash/var/pdb/off/disabled", "user\n");
+  writeFile(root / "flash/var/pdb/useful/disabled", "userland\n");
+  writeFile(root / "flash/var/pdb/auto/disabled", "auto\n");
+  writeFile(root / "flash/var/pdb/empty/disabled", "");
+  writeFile(root / "flash/var/pdb/plain/version", "1 1\n");
+  writeFile(root / "flash/var/pdb/.hidden/enabled", "user\n");
+  EXPECT_TRUE(qvtest::runInRoot(root.path(), [] {
+    const pkg::PackageStates states = pkg::readPackageStates();
+    EXPECT_EQ(states, (pkg::PackageStates{{"both", false}, {"off", true}, {"on", false}, {"useful", true}}));
+    return true;
+  }));
+}
