@@ -1,6 +1,5 @@
 #include "init/flow/cdrom_flow.h"
 
-#include <fcntl.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -11,7 +10,8 @@
 #include "init/console/terminal.h"
 #include "init/disk/disk_preparation.h"
 #include "init/disk/handoff.h"
-#include "init/flow/install_pipe.h"
+#include "init/flow/install_child.h"
+#include "init/flow/modules.h"
 
 namespace flow {
 
@@ -30,39 +30,15 @@ bool mountDisc() {
   return false;
 }
 
-// Streams one package file into its own install child. False after the message.
-bool installPackageFile(const disk::InstallTarget& target, const std::string& path) {
-  FILE* pipe = openInstallPipe(target.keptStates, true, false);
-  if (!pipe) {
-    puts("\nFATAL ERROR: couldn't start install");
-    return false;
-  }
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  char buffer[COPY_BUFFER_SIZE];
-  for (;;) {
-    const ssize_t n = fd < 0 ? -1 : read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      closeInstallPipe(pipe);
-      if (fd >= 0) close(fd);
-      puts("\nFATAL ERROR: corrupted CD-ROM");
-      return false;
-    }
-    if (n == 0) break;
-    if (fwrite(buffer, size_t(n), 1, pipe) != 1) {
-      puts("");
-      closeInstallPipe(pipe);
-      close(fd);
-      return false;
-    }
-  }
-  closeInstallPipe(pipe);
-  close(fd);
-  return true;
-}
-
 }  // namespace
 
 bool runCdromInstall(disk::InstallTarget& target) {
+  console::enterRawMode(console::terminal);
+  puts("Loading drivers");
+  fflush(stdout);
+  loadModuleList(StorageModules);
+  loadModuleList(UsbModules);
+  if (!disk::findHardDisk(target)) return false;
   if (!mountDisc()) {
     puts("\nFATAL ERROR: no CD-ROM found");
     return false;
@@ -83,8 +59,10 @@ bool runCdromInstall(disk::InstallTarget& target) {
   puts("");
   std::vector<console::OfferedPackage*> order;
   console::orderSelectedPackages(menu, order);
-  for (const console::OfferedPackage* package : order)
-    if (!installPackageFile(target, package->record.path)) return false;
+  const bool installed = installPackages(
+      target.keptStates, order.size(), [&](size_t i) { return openPackageFile(order[i]->record.path); },
+      {"\nFATAL ERROR: couldn't start install", "\nFATAL ERROR: corrupted CD-ROM"});
+  if (!installed) return false;
   disk::finishInstall();
   puts("");
   puts("Software installed.");

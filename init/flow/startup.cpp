@@ -15,7 +15,10 @@
 #include "init/console/terminal.h"
 #include "init/disk/handoff.h"
 #include "init/flow/cdrom_flow.h"
+#include "init/flow/hdd_flow.h"
+#include "init/flow/network_flow.h"
 #include "init/flow/modules.h"
+#include "runtime/system.h"
 
 namespace flow {
 
@@ -26,6 +29,12 @@ namespace {
 void restartMachine() {
   fflush(nullptr);
   reboot(RB_AUTOBOOT);  // LINUX_REBOOT_CMD_RESTART
+}
+
+volatile pid_t workerPid = -1;
+
+void forwardInterrupt(int) {
+  if (workerPid > 0) kill(workerPid, SIGINT);
 }
 
 void mountKernelFileSystems() {
@@ -50,29 +59,33 @@ void chooseConsole() {
   freopen("/dev/ttyS0", "w", stderr);
 }
 
-void setSignal(int signal, void (*handler)(int), int flags) {
-  struct sigaction action = {};
-  action.sa_handler = handler;
-  action.sa_flags = flags;
-  sigemptyset(&action.sa_mask);
-  sigaction(signal, &action, nullptr);
-}
 
 }  // namespace
 
 int runLauncher(const char* programName, const std::function<int()>& work) {
   if (!strstr(programName, "init")) return work();
+  // Ctrl-Alt-Delete reaches process 1 as SIGINT (the kernel is told so
+  // below): the installation it aborts runs in the worker. Set before the
+  // fork, so that no interrupt can find the launcher without it.
+  struct sigaction previous = {};
+  sigaction(SIGINT, nullptr, &previous);
+  workerPid = -1;
+  vl::setSignal(SIGINT, forwardInterrupt, SA_RESTART);
   fflush(nullptr);
   const pid_t pid = fork();
-  if (pid < 0) return work();
-  if (pid == 0) _exit(work());
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      status = -1;
-      break;
-    }
+  if (pid < 0) {
+    sigaction(SIGINT, &previous, nullptr);
+    return work();
   }
+  if (pid == 0) {
+    sigaction(SIGINT, &previous, nullptr);
+    _exit(work());
+  }
+  workerPid = pid;
+  if (getpid() == 1) reboot(RB_DISABLE_CAD);
+  const int status = vl::waitChild(pid);
+  workerPid = -1;
+  sigaction(SIGINT, &previous, nullptr);
   // Process 1 must not end: the kernel would panic instead of restarting.
   if (getpid() == 1) {
     sync();
@@ -104,14 +117,20 @@ InstallMode chooseMode(bool hardDiskOption, const std::string& modeText) {
   return InstallMode::UNKNOWN;
 }
 
-bool runHardDiskInstall(disk::InstallTarget&) {
-  puts("\nFATAL ERROR: No hard disk found");
+bool runFlow(InstallMode mode, disk::InstallTarget& target) {
+  switch (mode) {
+    case InstallMode::HARD_DISK: return runHardDiskInstall(target);
+    case InstallMode::CDROM: return runCdromInstall(target);
+    case InstallMode::NETWORK: return runNetworkInstall(target);
+    case InstallMode::UNKNOWN: break;
+  }
+  puts("FATAL ERROR: internal error");
   return false;
 }
 
-bool runNetworkInstall(disk::InstallTarget&) {
-  puts("\nFATAL ERROR: no network card found");
-  return false;
+bool asksBeforeReboot(InstallMode mode, bool installed) {
+  // After a CD-ROM install the operator reads what happened, whatever it was.
+  return mode == InstallMode::CDROM || !installed;
 }
 
 void onInterrupt(int) {
@@ -131,35 +150,17 @@ void onInterrupt(int) {
 int runInstaller(int argc, char** argv) {
   mountKernelFileSystems();
   chooseConsole();
-  setSignal(SIGINT, onInterrupt, 0);
-  setSignal(SIGPIPE, SIG_IGN, 0);
-  setSignal(SIGCHLD, SIG_DFL, SA_RESTART);
+  vl::setSignal(SIGINT, onInterrupt, 0);
+  vl::setSignal(SIGPIPE, SIG_IGN, 0);
+  vl::setSignal(SIGCHLD, SIG_DFL, SA_RESTART);
   loadModule(EARLY_NETWORK_MODULE);
   console::lcdFd = open("/dev/lcd", O_RDWR | O_CLOEXEC);
   disk::InstallTarget target;
   const bool hardDisk = hasHardDiskOption(argc, argv);
   const std::string modeText = readInstallMode();
 
-  bool ask = true;
-  switch (chooseMode(hardDisk, modeText)) {
-    case InstallMode::HARD_DISK:
-      ask = !runHardDiskInstall(target);
-      break;
-    case InstallMode::CDROM:
-      console::enterRawMode(console::terminal);
-      puts("Loading drivers");
-      fflush(stdout);
-      loadModuleList(StorageModules);
-      loadModuleList(UsbModules);
-      if (disk::findHardDisk(target)) runCdromInstall(target);
-      break;
-    case InstallMode::NETWORK:
-      ask = !runNetworkInstall(target);
-      break;
-    case InstallMode::UNKNOWN:
-      puts("FATAL ERROR: internal error");
-      break;
-  }
+  const InstallMode mode = chooseMode(hardDisk, modeText);
+  const bool ask = asksBeforeReboot(mode, runFlow(mode, target));
   rebootPending = true;
   if (ask) {
     puts("Press ENTER to reboot");

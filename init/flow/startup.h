@@ -24,9 +24,11 @@ std::string readInstallMode(const std::string& path = "/TYPE");
 bool hasHardDiskOption(int argc, char** argv);
 InstallMode chooseMode(bool hardDiskOption, const std::string& modeText);
 
-// The flows not yet built report the failure they would report without their medium.
-bool runHardDiskInstall(disk::InstallTarget& target);
-bool runNetworkInstall(disk::InstallTarget& target);
+// Runs the mode's flow; true when the software was installed.
+bool runFlow(InstallMode mode, disk::InstallTarget& target);
+// Whether the operator is asked for ENTER before the reboot: always after a
+// CD-ROM install, after a hard-disk or network install only when it failed.
+bool asksBeforeReboot(InstallMode mode, bool installed);
 
 void onInterrupt(int);
 

@@ -1,5 +1,5 @@
-// The install child behind the pipe, in throw-away roots with their own /flash.
-#include "init/flow/install_pipe.h"
+// The install child, in throw-away roots with their own /flash.
+#include "init/flow/install_child.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -28,39 +28,38 @@ std::string packageBytes(const TempDir& dir, const std::string& name) {
 }
 
 // Streams bytes into a new install child in 4096-byte records; the child's
-// raw wait status, or -2 when the pipe did not open or a write failed.
+// raw wait status, or -2 when it did not start or a write failed.
 int install(const std::string& bytes, bool image, bool quiet = false) {
-  FILE* pipe = flow::openInstallPipe({}, image, quiet);
-  if (!pipe) return -2;
+  flow::InstallChild child;
+  if (!child.start({}, image ? flow::ChildMode::IMAGE : flow::ChildMode::DIRECT, quiet)) return -2;
   for (size_t at = 0; at < bytes.size(); at += 4096) {
     const size_t n = std::min<size_t>(4096, bytes.size() - at);
-    if (fwrite(bytes.data() + at, n, 1, pipe) != 1) {
-      flow::closeInstallPipe(pipe);
-      return -2;
-    }
+    if (!child.send(bytes.data() + at, n)) return -2;
   }
-  return flow::closeInstallPipe(pipe);
+  return child.finish();
 }
 
 }  // namespace
 
-TEST(InstallPipe, OneChildAtATime) {
+TEST(InstallChild, OneChildAtATime) {
   TempDir root;
   qvtest::makeDirs(root / "flash/var/pdb");
   EXPECT_TRUE(qvtest::runInRoot(root.path(), [] {
-    FILE* first = flow::openInstallPipe({}, true, true);
-    EXPECT_NE(first, nullptr);
-    EXPECT_EQ(flow::openInstallPipe({}, true, true), nullptr);  // the first child still runs
-    EXPECT_NE(flow::installChildPid, -1);
+    flow::InstallChild first, second;
+    EXPECT_TRUE(first.start({}, flow::ChildMode::IMAGE, true));
+    EXPECT_FALSE(second.start({}, flow::ChildMode::IMAGE, true));  // the first child still runs
+    EXPECT_TRUE(first.running());
     // A zero-byte stream: the child finds no package and exits normally.
-    EXPECT_EQ(flow::closeInstallPipe(first), 0);
-    EXPECT_EQ(flow::closeInstallPipe(first), -1);  // no child any more
-    EXPECT_EQ(flow::installChildPid, -1);
+    EXPECT_EQ(first.finish(), 0);
+    EXPECT_EQ(first.finish(), -1);  // no child any more
+    EXPECT_FALSE(first.running());
+    EXPECT_TRUE(second.start({}, flow::ChildMode::IMAGE, true));  // now one may start
+    // Gone out of scope, a child is finished and reaped: none is left behind.
     return true;
   }));
 }
 
-TEST(InstallPipe, ImageModeInstallsIntoTheTarget) {
+TEST(InstallChild, ImageModeInstallsIntoTheTarget) {
   TempDir root, packages;
   qvtest::makeDirs(root / "flash/var/pdb");
   const std::string good = packageBytes(packages, "ntp");
@@ -80,7 +79,7 @@ TEST(InstallPipe, ImageModeInstallsIntoTheTarget) {
   }));
 }
 
-TEST(InstallPipe, DirectModeInstallsIntoTheRunningSystem) {
+TEST(InstallChild, DirectModeInstallsIntoTheRunningSystem) {
   TempDir root, packages;
   qvtest::makeDirs(root / "flash/var/pdb");
   qvtest::makeDirs(root / "ram");  // where init keeps new files before they are committed
@@ -94,7 +93,7 @@ TEST(InstallPipe, DirectModeInstallsIntoTheRunningSystem) {
 
 // With descriptors 3 to 20 taken, the pipe's ends lie above 15: the child must
 // still close its copy of the write end, or it would wait for input for ever.
-TEST(InstallPipe, ChildClosesEveryInheritedDescriptor) {
+TEST(InstallChild, ChildClosesEveryInheritedDescriptor) {
   TempDir root;
   qvtest::makeDirs(root / "flash/var/pdb");
   qvtest::writeFile(root / "null", "");
@@ -102,10 +101,9 @@ TEST(InstallPipe, ChildClosesEveryInheritedDescriptor) {
     for (int fd = 3; fd <= 20; ++fd)
       if (fcntl(fd, F_GETFD) < 0) open("/null", O_RDONLY);
     alarm(120);  // a child that never sees the end of its input would hang the test
-    FILE* pipe = flow::openInstallPipe({}, true, true);
-    EXPECT_NE(pipe, nullptr);
-    EXPECT_GT(fileno(pipe), 15);
-    EXPECT_EQ(flow::closeInstallPipe(pipe), 0);
+    flow::InstallChild child;
+    EXPECT_TRUE(child.start({}, flow::ChildMode::IMAGE, true));
+    EXPECT_EQ(child.finish(), 0);
     alarm(0);
     return true;
   }));
@@ -113,7 +111,7 @@ TEST(InstallPipe, ChildClosesEveryInheritedDescriptor) {
 
 // A child that gives up early still reads its whole input, so that the flow's
 // writes never meet a broken pipe: here /flash cannot take the image.
-TEST(InstallPipe, EarlyExitStillReadsTheInput) {
+TEST(InstallChild, EarlyExitStillReadsTheInput) {
   TempDir root;  // no /flash at all
   EXPECT_TRUE(qvtest::runInRoot(root.path(), [] {
     qvtest::redirectStdout("/out");
@@ -125,20 +123,18 @@ TEST(InstallPipe, EarlyExitStillReadsTheInput) {
 
 // Each record reaches the pipe when it is written: a child that is gone
 // fails the very record written after it, not a later close.
-TEST(InstallPipe, RecordFailsAtOnceWhenTheChildIsGone) {
+TEST(InstallChild, RecordFailsAtOnceWhenTheChildIsGone) {
   TempDir root;
   qvtest::makeDirs(root / "flash/var/pdb");
   EXPECT_TRUE(qvtest::runInRoot(root.path(), [] {
     signal(SIGPIPE, SIG_IGN);  // as init has it
-    FILE* pipe = flow::openInstallPipe({}, true, true);
-    EXPECT_NE(pipe, nullptr);
-    const pid_t child = flow::installChildPid;
-    kill(child, SIGKILL);
+    flow::InstallChild child;
+    EXPECT_TRUE(child.start({}, flow::ChildMode::IMAGE, true));
+    kill(child.pid(), SIGKILL);
     siginfo_t info;
-    EXPECT_EQ(waitid(P_PID, id_t(child), &info, WEXITED | WNOWAIT), 0);  // gone, its pipe end closed, not reaped
-    EXPECT_EQ(fwrite("x", 1, 1, pipe), 0u);
+    EXPECT_EQ(waitid(P_PID, id_t(child.pid()), &info, WEXITED | WNOWAIT), 0);  // gone, its input closed, not reaped
+    EXPECT_FALSE(child.send("x", 1));
     EXPECT_EQ(errno, EPIPE);
-    flow::closeInstallPipe(pipe);
     return true;
   }));
 }

@@ -1,6 +1,7 @@
 #include "init/flow/startup.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 
 #include <string>
 
+#include "runtime/system.h"
 #include "tests/support/sandbox.h"
 
 using flow::InstallMode;
@@ -68,6 +70,67 @@ TEST(Startup, LauncherForksOnlyUnderAnInitName) {
   EXPECT_EQ(WEXITSTATUS(status), 3);
   close(ran[0]);
   close(ran[1]);
+}
+
+TEST(Startup, AsksBeforeRebootOnlyAfterACdromInstallOrAFailure) {
+  struct Case {
+    flow::InstallMode mode;
+    bool installed;
+    bool asks;
+  } cases[] = {
+      {flow::InstallMode::HARD_DISK, true, false}, {flow::InstallMode::HARD_DISK, false, true},
+      {flow::InstallMode::NETWORK, true, false},   {flow::InstallMode::NETWORK, false, true},
+      {flow::InstallMode::CDROM, true, true},      {flow::InstallMode::CDROM, false, true},
+      {flow::InstallMode::UNKNOWN, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(int(c.mode) * 2 + c.installed);
+    EXPECT_EQ(flow::asksBeforeReboot(c.mode, c.installed), c.asks);
+  }
+}
+
+// An interrupt sent to the launcher (process 1 gets Ctrl-Alt-Delete) reaches
+// the worker, which runs the installation it aborts.
+TEST(Startup, LauncherForwardsInterruptsToTheWorker) {
+  int ready[2], got[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(got), 0);
+  fflush(nullptr);
+  const pid_t launcher = fork();
+  ASSERT_GE(launcher, 0);
+  if (launcher == 0) {
+    const int status = flow::runLauncher("/init", [&] {
+      static int acknowledge;
+      acknowledge = got[1];
+      vl::setSignal(SIGINT, [](int) {
+        const char c = 'i';
+        ssize_t ignored = write(acknowledge, &c, 1);
+        (void)ignored;
+        _exit(9);
+      });
+      const char c = 'r';
+      ssize_t ignored = write(ready[1], &c, 1);
+      (void)ignored;
+      for (;;) pause();
+      return 0;
+    });
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 100);
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);  // the worker waits for its interrupt
+  // Sent until acknowledged: the launcher takes its worker's id just after the fork.
+  for (;;) {
+    kill(launcher, SIGINT);
+    struct pollfd p = {got[0], POLLIN, 0};
+    if (poll(&p, 1, 100) == 1) break;
+  }
+  ASSERT_EQ(read(got[0], &c, 1), 1);
+  EXPECT_EQ(c, 'i');
+  int status = 0;
+  ASSERT_EQ(waitpid(launcher, &status, 0), launcher);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 9);  // the launcher lived on and returned the worker's status
+  for (int fd : {ready[0], ready[1], got[0], got[1]}) close(fd);
 }
 
 // Once the final reboot sequence has begun, an interrupt changes nothing: the
