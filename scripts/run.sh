@@ -9,14 +9,26 @@
 #
 #   bash scripts/run.sh                 you answer on the terminal
 #   bash scripts/run.sh --unattended    the script answers: all packages, fresh configuration
+#   bash scripts/run.sh --hdd [--choose] [--unattended]
+#                                       the hard-disk installation instead: the new disk
+#                                       is first written as a FAT medium (packages,
+#                                       autorun.scr, a boot record) and installs itself;
+#                                       with --choose you pick the packages on the menu
 set -Eeuo pipefail
 # A step that fails says which one, even where the command itself is silent.
 trap 's=$?; echo "${BASH_SOURCE[0]##*/}: failed (status $s) at line $LINENO: $BASH_COMMAND" >&2' ERR
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 qv_install_packages
-unattended=no
-[ "${1:-}" = "--unattended" ] && unattended=yes
+unattended=no hdd=no choose=no
+for argument in "$@"; do
+  case "$argument" in
+    --unattended) unattended=yes ;;
+    --hdd) hdd=yes ;;
+    --choose) choose=yes ;;
+    *) echo "usage: bash scripts/run.sh [--unattended] [--hdd [--choose]]" >&2; exit 2 ;;
+  esac
+done
 
 cmake --preset i386 >/dev/null
 cmake --build build/i386 --target init installer vpkg ruel_probe
@@ -34,16 +46,40 @@ qv_sample_medium "$out/cd" "$emulator $build/tools/vpkg" "$build/tests/ruel-prob
 ls -l "$out/cd"
 qv_vm_iso "$out/cd.iso" "$out/cd"
 qv_vm_initramfs "$out/initrd.gz" "$build/init/init" cdrom
-truncate -s 1G "$out/disk.img"
-echo "== a new 1 GiB disk: $out/disk.img"
-
-if [ "$unattended" = yes ]; then
+if [ "$hdd" = yes ]; then
+  # The medium's boot record is the installer's own boot program, so that the
+  # installed disk boots.
+  cp "$build/init/disk/boot_program.bin" "$out/mbr"
+  truncate -s 510 "$out/mbr"
+  printf '\x55\xaa' >> "$out/mbr"
+  printf '/system identity set name=router\n' > "$out/autorun.scr"
+  mkfs.vfat -C -F 16 -n QVMEDIUM "$out/disk.img" $((1 << 20)) >/dev/null
+  mcopy -i "$out/disk.img" "$out/cd"/*.vpk "$out/autorun.scr" ::/
+  [ "$choose" = yes ] && { : > "$out/CHOOSE"; mcopy -i "$out/disk.img" "$out/CHOOSE" ::/; }
+  [ "$choose" = yes ] || mcopy -i "$out/disk.img" "$out/mbr" ::/
+  echo "== a new 1 GiB disk written as the FAT installation medium: $out/disk.img"
+  if [ "$unattended" = yes ] && [ "$choose" = yes ]; then
+    qv_vm_boot_hdd "$out/initrd.gz" "$out/disk.img" \
+      python3 scripts/vm/drive.py --log "$out/console.log" --timeout 600 "expect:cancel and reboot." "send:a" "send:i" \
+      "expect:Rebooting..." --
+  elif [ "$unattended" = yes ]; then
+    qv_vm_boot_hdd "$out/initrd.gz" "$out/disk.img" \
+      python3 scripts/vm/drive.py --log "$out/console.log" --timeout 600 "expect:Rebooting..." --
+  else
+    echo "Booting: the installer finds its medium and installs itself; qemu ends when it reboots (or press Ctrl-A X)."
+    qv_vm_boot_hdd "$out/initrd.gz" "$out/disk.img"
+  fi
+elif [ "$unattended" = yes ]; then
+  truncate -s 1G "$out/disk.img"
+  echo "== a new 1 GiB disk: $out/disk.img"
   qv_vm_boot "$out/initrd.gz" "$out/disk.img" "$out/cd.iso" \
     python3 scripts/vm/drive.py --log "$out/console.log" --timeout 600 \
     "expect:cancel and reboot." "send:a" "send:i" \
     "expect:Do you want to keep old configuration?  [y/n]:" "send:n" "expect:Continue? [y/n]:" "send:y" \
     "expect:Press ENTER to reboot" "send:\r" "expect:Rebooting..." --
 else
+  truncate -s 1G "$out/disk.img"
+  echo "== a new 1 GiB disk: $out/disk.img"
   echo "Booting: choose the packages on the menu; qemu ends when the installer reboots (or press Ctrl-A X)."
   sleep 2
   qv_vm_boot "$out/initrd.gz" "$out/disk.img" "$out/cd.iso"

@@ -12,6 +12,7 @@ QV_PACKAGES=(
   util-linux e2fsprogs                                        # mount namespaces, loop mounts and ext2 images for tests
   clang libclang-rt-14-dev                                    # libFuzzer targets
   xorriso busybox-static cpio xz-utils python3                # installation disc, initramfs and console driver
+  dosfstools mtools                                           # the hard-disk installation medium (FAT)
 )                                                             # (the machine's kernel is fetched with apt-get download)
 
 qv_install_packages() {

@@ -82,7 +82,7 @@ qv_vm_initramfs() {
     echo '/bin/busybox mount -t devtmpfs devtmpfs /dev'
     for m in $QV_VM_PRELOAD; do echo "/bin/busybox insmod /lib/modules/$release/$m"; done
     echo '/bin/busybox umount /dev'
-    echo 'exec /init'
+    echo 'exec /init "$@"'  # init's arguments (-hdd-install) come through the stage
   } > "$tree/stage"
   chmod 755 "$tree/stage" "$tree/init" "$tree/bin/busybox"
   (cd "$tree" && find . | cpio -o -H newc --quiet | gzip -1) > "$out"
@@ -105,6 +105,17 @@ qv_vm_boot() {
     -append "console=ttyS0 rdinit=/stage quiet loglevel=1 panic=-1" \
     -drive "file=$disk,format=raw,if=ide,index=0" \
     -drive "file=$iso,media=cdrom,if=ide,index=2"
+}
+
+# qv_vm_boot_hdd INITRD DISK [COMMAND-PREFIX...]: boots the hard-disk
+# installation: the disk holds the FAT medium and is the only one; init gets
+# -hdd-install.
+qv_vm_boot_hdd() {
+  local initrd=$1 disk=$2; shift 2
+  "$@" qemu-system-x86_64 -machine pc -accel tcg -m 512 -nographic -no-reboot -nic none \
+    -kernel "$QV_VM_KERNEL" -initrd "$initrd" \
+    -append "console=ttyS0 rdinit=/stage quiet loglevel=1 panic=-1 -- -hdd-install" \
+    -drive "file=$disk,format=raw,if=ide,index=0"
 }
 
 # The byte offset of the data partition in the installer's fixed layout.

@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# init as process 1 of a distribution kernel, started with -hdd-install, on a
+# machine whose only disk is a FAT installation medium: unattended with a
+# boot record of its own, with CHOOSE (the menu), with VM, and the refusals
+# that must leave the disk as it was; each checked from the host.
+# usage: hdd_install.sh BUILD-DIR [EMULATOR]
+set -uo pipefail
+build=$(cd "$1" && pwd)
+emulator=${2:-}
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
+. "$source_dir/scripts/vm/kit.sh"
+. "$source_dir/scripts/vm/sample_medium.sh"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/qv-hdd.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+disk=$work/disk.img
+data="$disk?offset=$QV_VM_DATA_OFFSET"
+
+boot() {  # boot LOG STEPS...
+  local log=$1; shift
+  qv_vm_boot_hdd "$work/initrd.gz" "$disk" \
+    python3 "$source_dir/scripts/vm/drive.py" --log "$log" --timeout 600 "$@" -- >/dev/null
+}
+plain() { sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$1" | tr '\r' '\n' | grep -Ev '^Formatting .* ([0-9]|[1-9][0-9])%$' | grep -v '^ *$'; }
+in_order() {  # in_order FILE TEXT...
+  local file=$1 rest; shift
+  rest=$(plain "$file")
+  for text in "$@"; do
+    case "$rest" in
+      *"$text"*) rest=${rest#*"$text"} ;;
+      *) fail "\"$text\" missing or out of order in $(basename "$file")"; return ;;
+    esac
+  done
+}
+fsck_clean() {  # fsck_clean OFFSET
+  local out
+  out=$(e2fsck -fn "$disk?offset=$1" 2>&1 | grep -v -e '^Pass ' -e '^e2fsck ' -e '^system: ' \
+        -e 'Resize inode not valid' -e '^$')
+  [ -z "$out" ] || fail "e2fsck at offset $1: $out"
+}
+installed_list() { qv_vm_installed_list "$disk" "$work/root" $emulator "$build/installer/installer"; }
+
+# medium [FILE=CONTENT...]: a new 160 MiB disk holding a FAT medium with the
+# sample packages, a tampered extra package and the given files.
+medium() {
+  rm -f "$disk"
+  mkfs.vfat -C -F 16 -n QVMEDIUM "$disk" 163840 >/dev/null || { fail "mkfs.vfat"; return 1; }
+  mcopy -i "$disk" "$work/packages"/*.vpk ::/ || { fail "mcopy"; return 1; }
+  local spec name
+  for spec in "$@"; do
+    name=${spec%%=*}
+    printf '%s' "${spec#*=}" > "$work/file"
+    [ "$name" = mbr ] && cp "$work/mbr" "$work/file"
+    mcopy -i "$disk" "$work/file" "::/$name" || fail "mcopy $name"
+  done
+}
+
+qv_vm_kernel || { echo "no kernel for the virtual machine"; exit 1; }
+qv_sample_medium "$work/packages" "$emulator $build/tools/vpkg" "$build/tests/ruel-probe" || { echo "no packages"; exit 1; }
+rm -f "$work/packages/defpacks"
+# A package whose bytes were changed after signing: the engine refuses it.
+mkdir -p "$work/extra/etc"
+printf 'tampered\n' > "$work/extra/etc/extra.conf"
+printf 'name = extra\nversion = 6.49.21\nbuild-time = 1\nfiles = %s\ndepends = system\n' "$work/extra" > "$work/extra.manifest"
+$emulator "$build/tools/vpkg" build "$work/extra.manifest" -o "$work/packages/extra.vpk" \
+  --key "$source_dir/keys/dev-private.key" >/dev/null || { echo "no extra package"; exit 1; }
+size=$(stat -c %s "$work/packages/extra.vpk")
+printf 'X' | dd of="$work/packages/extra.vpk" bs=1 seek=$((size - 200)) conv=notrunc 2>/dev/null
+qv_vm_initramfs "$work/initrd.gz" "$build/init/init" cdrom
+# A boot record of the medium's own: 446 bytes of code, a blank table, the signature.
+{ head -c 446 /dev/urandom; head -c 64 /dev/zero; printf '\x55\xaa'; } > "$work/mbr"
+builtin=$build/init/disk/boot_program.bin
+printf 'ip address add 192.0.2.1/24\n' > "$work/autorun"
+
+echo "== unattended: all packages, the medium's boot record, reboot without a key"
+medium "autorun.scr=$(cat "$work/autorun")" mbr=
+boot "$work/unattended.log" "expect:Rebooting..." || fail "the unattended run did not end"
+in_order "$work/unattended.log" "hard disk installation" "Loading drivers" "Looking for harddrives..." \
+  "Reading: system-6.49.21..." "Reading: ppp-6.49.21..." "Creating partition..." "Formatting data partition 100%" \
+  "Formatting boot partition 100%" "installing system-6.49.21" "installing ppp-6.49.21" "Software installed." "Rebooting..."
+for text in "Reading: dhcp-6.49.21..." "Reading: extra-6.49.21..." "installing dhcp-6.49.21" \
+  "installation of extra-6.49.21 failed: broken package"; do
+  plain "$work/unattended.log" | grep -qF "$text" || fail "\"$text\" missing"
+done
+grep -q "Press ENTER" "$work/unattended.log" && fail "the unattended run asked for a key"
+cmp -s -n 446 "$disk" "$work/mbr" || fail "sector 0 does not hold the medium's boot record"
+table=$(sfdisk --dump "$disk" | grep '^/')
+[ "$table" = "${disk}1 : start=           1, size=       65536, type=83, bootable
+${disk}2 : start=       65537, size=      262143, type=83" ] || fail "partition table: $table"
+fsck_clean 512
+fsck_clean "$QV_VM_DATA_OFFSET"
+[ "$(debugfs -R "cat /rw/autorun.scr" "$data" 2>/dev/null)" = "$(cat "$work/autorun")" ] || fail "/rw/autorun.scr differs"
+debugfs -R "stat /etc/extra.conf" "$data" 2>&1 | grep -q "not found" || fail "the tampered package's file is there"
+list=$(installed_list)
+echo "$list"
+for name in system ppp dhcp; do
+  echo "$list" | grep -Eq "^ *$name +6\.49\.21" || fail "installer --show does not list $name"
+done
+echo "$list" | grep -q "extra" && fail "the tampered package is listed"
+
+echo "== VM and an empty autorun.scr: no questions, the built-in boot program"
+medium "autorun.scr=" "VM="
+boot "$work/vm.log" "expect:Rebooting..." || fail "the VM run did not end"
+in_order "$work/vm.log" "Looking for harddrives..." "Creating partition..." "Software installed." "Rebooting..."
+cmp -s -n "$(stat -c %s "$builtin")" "$disk" "$builtin" || fail "sector 0 does not hold the built-in boot program (VM)"
+debugfs -R "stat /rw/ENABLE_X86_64" "$data" 2>/dev/null | grep -q "Size: 0" || fail "no empty /rw/ENABLE_X86_64"
+debugfs -R "stat /rw/autorun.scr" "$data" 2>/dev/null | grep -q "Size: 0" || fail "/rw/autorun.scr is not empty"
+
+echo "== CHOOSE: the menu drives the selection"
+medium "autorun.scr=x" "CHOOSE="
+boot "$work/choose.log" "expect:cancel and reboot." "send:i" "expect:Rebooting..." ||
+  fail "the CHOOSE run did not end"
+in_order "$work/choose.log" "Welcome to Korvanet Router Software installation" "Creating partition..." \
+  "installing system-6.49.21" "Software installed." "Rebooting..."
+cmp -s -n "$(stat -c %s "$builtin")" "$disk" "$builtin" || fail "sector 0 does not hold the built-in boot program (CHOOSE)"
+list=$(installed_list)
+echo "$list"
+echo "$list" | grep -Eq "^ *system +6\.49\.21" || fail "CHOOSE: system is not installed"
+
+echo "== Ctrl-Alt-Delete (from qemu's monitor) while the menu waits: the installation is aborted"
+medium "autorun.scr=x" "CHOOSE="
+boot "$work/abort.log" "expect:cancel and reboot." "send:\x01c" "send:sendkey ctrl-alt-delete\r" "send:\x01c" \
+  "expect:Installation aborted" "expect:Press ENTER to reboot" "send:\r" "expect:reboot: Restarting system" ||
+  fail "the aborted run did not end"
+in_order "$work/abort.log" "Installation aborted" "Press ENTER to reboot" "reboot: Restarting system"
+grep -q "Creating partition" "$work/abort.log" && fail "the aborted run prepared the disk"
+
+echo "== refusals that leave the disk as it was"
+medium "autorun.scr=x"
+before=$(sha256sum < "$disk")
+boot "$work/nombr.log" "expect:Press ENTER to reboot" "send:\r" "expect:Rebooting..." || fail "the run without mbr did not end"
+in_order "$work/nombr.log" "FATAL ERROR: Couldn't open mbr file" "Press ENTER to reboot" "Rebooting..."
+[ "$(sha256sum < "$disk")" = "$before" ] || fail "the run without mbr changed the disk"
+medium "mbr="
+before=$(sha256sum < "$disk")
+boot "$work/noscript.log" "expect:Press ENTER to reboot" "send:\r" "expect:Rebooting..." || fail "the run without autorun.scr did not end"
+in_order "$work/noscript.log" "Looking for harddrives..." "FATAL ERROR: No hard disk found" "Press ENTER to reboot"
+[ "$(sha256sum < "$disk")" = "$before" ] || fail "the run without autorun.scr changed the disk"
+
+if [ "$failures" -ne 0 ]; then
+  for log in "$work"/*.log; do echo "== serial console of $(basename "$log")"; plain "$log" | tail -25; done
+  exit 1
+fi
+echo "all hard-disk installation checks passed"
