@@ -15,6 +15,8 @@
 #include <map>
 #include <utility>
 
+#include "runtime/system.h"
+
 namespace disk {
 namespace {
 
@@ -38,18 +40,6 @@ void putEntry(uint8_t* at, const Entry& e) {
   memcpy(at + 5, e.lastChs, 3);
   le32(at + 8, e.first);
   le32(at + 12, e.count);
-}
-
-// Retrying on EINTR; the count of bytes moved.
-ssize_t fullIo(bool writing, int fd, uint8_t* buffer, size_t n) {
-  size_t done = 0;
-  while (done < n) {
-    ssize_t r = writing ? write(fd, buffer + done, n - done) : read(fd, buffer + done, n - done);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    done += size_t(r);
-  }
-  return ssize_t(done);
 }
 
 // A number from a sysfs attribute file; false when it cannot be read.
@@ -147,13 +137,13 @@ bool writePartitionTable(const std::string& device) {
     return false;
   }
   uint8_t sector[512];
-  if (fullIo(false, fd, sector, sizeof sector) != 512) {
+  if (vl::readFull(fd, sector, sizeof sector) != 512) {
     perror("could not read MBR");
     close(fd);
     return false;
   }
   buildBootRecord(sector, size);
-  if (lseek(fd, 0, SEEK_SET) != 0 || fullIo(true, fd, sector, sizeof sector) != 512) {
+  if (lseek(fd, 0, SEEK_SET) != 0 || !vl::writeAll(fd, sector, sizeof sector)) {
     perror("could not write MBR");
     close(fd);
     return false;
