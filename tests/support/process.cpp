@@ -13,6 +13,26 @@
 
 namespace qvtest {
 
+namespace {
+
+// Appends what the ready output pipes (standard output, then error) hold; a
+// pipe at its end is closed.
+void collect(const pollfd* fds, bool& outOpen, bool& errOpen, ProcessResult& result) {
+  char buffer[65536];
+  for (int i = 0; i < 2; ++i) {
+    if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+    ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+    if (n > 0) {
+      (i == 0 ? result.out : result.err).append(buffer, size_t(n));
+    } else {
+      (i == 0 ? outOpen : errOpen) = false;
+      close(fds[i].fd);
+    }
+  }
+}
+
+}  // namespace
+
 ProcessResult runProgram(const std::vector<std::string>& argv, const std::string& input) {
   ProcessResult result;
   signal(SIGPIPE, SIG_IGN);  // a child that stops reading must not kill the test
@@ -45,17 +65,7 @@ ProcessResult runProgram(const std::vector<std::string>& argv, const std::string
     fds[0].fd = outOpen ? out[0] : -1;
     fds[1].fd = errOpen ? err[0] : -1;
     if (poll(fds, 3, -1) < 0) continue;
-    char buffer[65536];
-    for (int i = 0; i < 2; ++i) {
-      if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        (i == 0 ? result.out : result.err).append(buffer, size_t(n));
-      } else {
-        (i == 0 ? outOpen : errOpen) = false;
-        close(fds[i].fd);
-      }
-    }
+    collect(fds, outOpen, errOpen, result);
     if (in[1] >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
       ssize_t n = write(in[1], input.data() + written, input.size() - written);
       if (n > 0) written += size_t(n);
@@ -106,17 +116,7 @@ ProcessResult runProgramUntil(const std::vector<std::string>& argv,
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
     if (poll(fds, 2, killed ? -1 : int(std::max<int64_t>(left.count(), 0)) + 1) < 0) continue;
-    char buffer[65536];
-    for (int i = 0; i < 2; ++i) {
-      if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        (i == 0 ? result.out : result.err).append(buffer, size_t(n));
-      } else {
-        (i == 0 ? outOpen : errOpen) = false;
-        close(fds[i].fd);
-      }
-    }
+    collect(fds, outOpen, errOpen, result);
   }
   int status = 0;
   waitpid(pid, &status, 0);

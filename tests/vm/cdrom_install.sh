@@ -11,11 +11,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 . "$source_dir/scripts/vm/kit.sh"
 . "$source_dir/scripts/vm/sample_medium.sh"
+. "$here/checks.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv-vm.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 
 data_offset=$QV_VM_DATA_OFFSET
 data="$work/disk.img?offset=$data_offset"
@@ -27,27 +26,6 @@ boot() {  # boot LOG STEPS...
   local log=$1; shift
   qv_vm_boot "$work/initrd.gz" "$work/disk.img" "$work/cd.iso" \
     python3 "$source_dir/scripts/vm/drive.py" --log "$log" --timeout 600 "$@" -- >/dev/null
-}
-
-# The log without the terminal's escape sequences and percentage steps.
-plain() { sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$1" | tr '\r' '\n' | grep -Ev '^Formatting .* ([0-9]|[1-9][0-9])%$' | grep -v '^ *$'; }
-
-in_order() {  # in_order FILE TEXT...
-  local file=$1 rest; shift
-  rest=$(plain "$file")
-  for text in "$@"; do
-    case "$rest" in
-      *"$text"*) rest=${rest#*"$text"} ;;
-      *) fail "\"$text\" missing or out of order in $(basename "$file")"; return ;;
-    esac
-  done
-}
-
-fsck_clean() {  # fsck_clean OFFSET
-  local out
-  out=$(e2fsck -fn "$work/disk.img?offset=$1" 2>&1 | grep -v -e '^Pass ' -e '^e2fsck ' -e '^system: ' \
-        -e 'Resize inode not valid' -e '^$')
-  [ -z "$out" ] || fail "e2fsck at offset $1: $out"
 }
 
 qv_vm_kernel || { echo "no kernel for the virtual machine"; exit 1; }
@@ -80,8 +58,8 @@ in_order "$work/first.log" "Loading drivers" "Found harddrive as SATA 1" "Welcom
 table=$(sfdisk --dump "$work/disk.img" | grep '^/\|img[12]')
 [ "$table" = "$work/disk.img1 : start=           1, size=       65536, type=83, bootable
 $work/disk.img2 : start=       65537, size=      458751, type=83" ] || fail "partition table: $table"
-fsck_clean 512
-fsck_clean "$data_offset"
+fsck_clean "$work/disk.img" 512
+fsck_clean "$work/disk.img" "$data_offset"
 debugfs -R "stat /rw/REBOOT" "$data" 2>/dev/null | grep -q "Size: 0" || fail "no empty /rw/REBOOT"
 [ "$(debugfs -R "cat /ruel-ran" "$data" 2>/dev/null)" = "$(printf '/bin/ruel\nruel')" ] || fail "the loader did not run"
 [ "$(debugfs -R "cat /etc/ppp/options" "$data" 2>/dev/null)" = "noauth" ] || fail "ppp's file is missing"
@@ -105,7 +83,7 @@ boot "$work/second.log" "expect:cancel and reboot." "send:a" "send:i" \
   "expect:Press ENTER to reboot" "send:\r" "expect:Rebooting..." || fail "the second installation did not run through"
 in_order "$work/second.log" "Do you want to keep old configuration?  [y/n]:y" "Reading old configuration..." \
   "Creating partition..." "Formatting data partition 100%" "Writing back old configuration..." "Software installed."
-fsck_clean "$data_offset"
+fsck_clean "$work/disk.img" "$data_offset"
 [ "$(debugfs -R "cat /vela/store/nested/settings" "$data" 2>/dev/null)" = "ip address add 192.0.2.1/24" ] ||
   fail "the kept store is missing"
 list=$(qv_vm_installed_list "$work/disk.img" "$work/root" $emulator "$build/installer/installer")

@@ -11,11 +11,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 . "$source_dir/scripts/vm/kit.sh"
 . "$source_dir/scripts/vm/sample_medium.sh"
+. "$here/checks.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qv-hdd.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 disk=$work/disk.img
 data="$disk?offset=$QV_VM_DATA_OFFSET"
 
@@ -23,23 +22,6 @@ boot() {  # boot LOG STEPS...
   local log=$1; shift
   qv_vm_boot_hdd "$work/initrd.gz" "$disk" \
     python3 "$source_dir/scripts/vm/drive.py" --log "$log" --timeout 600 "$@" -- >/dev/null
-}
-plain() { sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$1" | tr '\r' '\n' | grep -Ev '^Formatting .* ([0-9]|[1-9][0-9])%$' | grep -v '^ *$'; }
-in_order() {  # in_order FILE TEXT...
-  local file=$1 rest; shift
-  rest=$(plain "$file")
-  for text in "$@"; do
-    case "$rest" in
-      *"$text"*) rest=${rest#*"$text"} ;;
-      *) fail "\"$text\" missing or out of order in $(basename "$file")"; return ;;
-    esac
-  done
-}
-fsck_clean() {  # fsck_clean OFFSET
-  local out
-  out=$(e2fsck -fn "$disk?offset=$1" 2>&1 | grep -v -e '^Pass ' -e '^e2fsck ' -e '^system: ' \
-        -e 'Resize inode not valid' -e '^$')
-  [ -z "$out" ] || fail "e2fsck at offset $1: $out"
 }
 installed_list() { qv_vm_installed_list "$disk" "$work/root" $emulator "$build/installer/installer"; }
 
@@ -90,8 +72,8 @@ cmp -s -n 446 "$disk" "$work/mbr" || fail "sector 0 does not hold the medium's b
 table=$(sfdisk --dump "$disk" | grep '^/')
 [ "$table" = "${disk}1 : start=           1, size=       65536, type=83, bootable
 ${disk}2 : start=       65537, size=      262143, type=83" ] || fail "partition table: $table"
-fsck_clean 512
-fsck_clean "$QV_VM_DATA_OFFSET"
+fsck_clean "$disk" 512
+fsck_clean "$disk" "$QV_VM_DATA_OFFSET"
 [ "$(debugfs -R "cat /rw/autorun.scr" "$data" 2>/dev/null)" = "$(cat "$work/autorun")" ] || fail "/rw/autorun.scr differs"
 debugfs -R "stat /etc/extra.conf" "$data" 2>&1 | grep -q "not found" || fail "the tampered package's file is there"
 list=$(installed_list)

@@ -1,0 +1,26 @@
+# What the machine tests share: failures counted, the serial console's log
+# made readable, texts found in order, and file systems judged by e2fsck.
+# Sourced after the test set "work" (its scratch directory).
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+
+# The log without the terminal's escape sequences and percentage steps.
+plain() { sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$1" | tr '\r' '\n' | grep -Ev '^Formatting .* ([0-9]|[1-9][0-9])%$' | grep -v '^ *$'; }
+
+in_order() {  # in_order FILE TEXT...
+  local file=$1 rest; shift
+  rest=$(plain "$file")
+  for text in "$@"; do
+    case "$rest" in
+      *"$text"*) rest=${rest#*"$text"} ;;
+      *) fail "\"$text\" missing or out of order in $(basename "$file")"; return ;;
+    esac
+  done
+}
+
+fsck_clean() {  # fsck_clean IMAGE OFFSET: clean but for the resize-inode note
+  local out
+  out=$(e2fsck -fn "$1?offset=$2" 2>&1 | grep -v -e '^Pass ' -e '^e2fsck ' -e '^system: ' \
+        -e 'Resize inode not valid' -e '^$')
+  [ -z "$out" ] || fail "e2fsck at offset $2: $out"
+}
