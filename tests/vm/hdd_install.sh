@@ -31,10 +31,10 @@ medium() {
   rm -f "$disk"
   mkfs.vfat -C -F 16 -n QVMEDIUM "$disk" 163840 >/dev/null || { fail "mkfs.vfat"; return 1; }
   mcopy -i "$disk" "$work/packages"/*.vpk ::/ || { fail "mcopy"; return 1; }
-  local spec name
-  for spec in "$@"; do
-    name=${spec%%=*}
-    printf '%s' "${spec#*=}" > "$work/file"
+  local entry name
+  for entry in "$@"; do
+    name=${entry%%=*}
+    printf '%s' "${entry#*=}" > "$work/file"
     [ "$name" = mbr ] && cp "$work/mbr" "$work/file"
     mcopy -i "$disk" "$work/file" "::/$name" || fail "mcopy $name"
   done
