@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "init/console/package_menu.h"
 #include "init/console/progress.h"
@@ -90,7 +91,12 @@ bool readWholeFile(FileBuffer& buffer, const std::string& path) {
   vl::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st;
   if (!fd.valid() || fstat(fd.get(), &st) != 0) return false;
-  buffer.data.resize(size_t(st.st_size));
+  // Every package is held at once: a medium larger than the memory fails here.
+  try {
+    buffer.data.resize(size_t(st.st_size));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   return vl::readFull(fd.get(), buffer.data.data(), buffer.data.size()) == ssize_t(buffer.data.size());
 }
 

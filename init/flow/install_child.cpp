@@ -77,19 +77,26 @@ bool InstallChild::start(const pkg::PackageStates& states, ChildMode mode, bool 
   if (pipe2(ends, O_CLOEXEC) != 0) return false;
   vl::Fd readEnd(ends[0]), writeEnd(ends[1]);
   fflush(nullptr);  // what the parent has buffered must not be written twice
+  // An interrupt is for init's flow, never for a child reading a package: it
+  // is held back until the child has its default action.
+  sigset_t interrupt, previous;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  sigprocmask(SIG_BLOCK, &interrupt, &previous);
   const pid_t pid = fork();
-  if (pid < 0) return false;
   if (pid == 0) {
+    vl::setSignal(SIGINT, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
     dup2(ends[0], 0);
     // Every inherited descriptor, not only 3 to 15: a write end of this pipe
     // kept open here would keep the child waiting for input for ever.
     closeDescriptorsAbove2();
-    // An interrupt is for init's flow, not for a child reading a package.
-    vl::setSignal(SIGINT, SIG_DFL);
     runInstallChild(states, mode, quiet);
     fflush(nullptr);
     _exit(0);
   }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  if (pid < 0) return false;
   pid_ = pid;
   input_ = std::move(writeEnd);
   childRunning = true;

@@ -31,10 +31,12 @@ void restartMachine() {
   reboot(RB_AUTOBOOT);  // LINUX_REBOOT_CMD_RESTART
 }
 
-volatile pid_t workerPid = -1;
+volatile sig_atomic_t workerPid = -1;
 
 void forwardInterrupt(int) {
-  if (workerPid > 0) kill(workerPid, SIGINT);
+  const int saved = errno;
+  if (workerPid > 0) kill(pid_t(workerPid), SIGINT);
+  errno = saved;
 }
 
 void mountKernelFileSystems() {
@@ -83,8 +85,13 @@ int runLauncher(const char* programName, const std::function<int()>& work) {
   }
   workerPid = pid;
   if (getpid() == 1) reboot(RB_DISABLE_CAD);
-  const int status = vl::waitChild(pid);
+  // The worker's id is given up before it is reaped, so that no interrupt
+  // is sent to a process id the system may have given to another process.
+  siginfo_t info;
+  while (waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+  }
   workerPid = -1;
+  const int status = vl::waitChild(pid);
   sigaction(SIGINT, &previous, nullptr);
   // Process 1 must not end: the kernel would panic instead of restarting.
   if (getpid() == 1) {
