@@ -51,6 +51,15 @@ $emulator "$build/tools/vpkg" build "$work/extra.manifest" -o "$work/packages/ex
   --key "$source_dir/keys/dev-private.key" >/dev/null || { echo "no extra package"; exit 1; }
 size=$(stat -c %s "$work/packages/extra.vpk")
 printf 'X' | dd of="$work/packages/extra.vpk" bs=1 seek=$((size - 200)) conv=notrunc 2>/dev/null
+# Forty-eight more, for a medium of more than fifty packages.
+mkdir -p "$work/many"
+for n in $(seq -w 1 48); do
+  mkdir -p "$work/tree$n/etc"
+  printf '%s\n' "$n" > "$work/tree$n/etc/p$n"
+  printf 'name = p%s\nversion = 6.49.21\nbuild-time = 1\nfiles = %s\ndepends = system\n' "$n" "$work/tree$n" > "$work/p$n.manifest"
+  $emulator "$build/tools/vpkg" build "$work/p$n.manifest" -o "$work/many/p$n.vpk" \
+    --key "$source_dir/keys/dev-private.key" >/dev/null || { echo "no package p$n"; exit 1; }
+done
 qv_vm_initramfs "$work/initrd.gz" "$build/init/init" cdrom
 # A boot record of the medium's own: 446 bytes of code, a blank table, the signature.
 { head -c 446 /dev/urandom; head -c 64 /dev/zero; printf '\x55\xaa'; } > "$work/mbr"
@@ -83,13 +92,17 @@ for name in system ppp dhcp; do
 done
 echo "$list" | grep -q "extra" && fail "the tampered package is listed"
 
-echo "== VM and an empty autorun.scr: no questions, the built-in boot program"
+echo "== VM, an empty autorun.scr and 52 packages: no questions, the built-in boot program"
 medium "autorun.scr=" "VM="
+mcopy -i "$disk" "$work/many"/*.vpk ::/ || fail "mcopy of the many packages"
 boot "$work/vm.log" "expect:Rebooting..." || fail "the VM run did not end"
 in_order "$work/vm.log" "Looking for harddrives..." "Creating partition..." "Software installed." "Rebooting..."
 cmp -s -n "$(stat -c %s "$builtin")" "$disk" "$builtin" || fail "sector 0 does not hold the built-in boot program (VM)"
 debugfs -R "stat /rw/ENABLE_X86_64" "$data" 2>/dev/null | grep -q "Size: 0" || fail "no empty /rw/ENABLE_X86_64"
 debugfs -R "stat /rw/autorun.scr" "$data" 2>/dev/null | grep -q "Size: 0" || fail "/rw/autorun.scr is not empty"
+list=$(installed_list)
+[ "$(echo "$list" | grep -cE '^ *(system|ppp|dhcp|p[0-9][0-9]) +6\.49\.21')" -eq 51 ] || fail "not all 51 good packages are listed"
+[ "$(debugfs -R "cat /etc/p48" "$data" 2>/dev/null)" = 48 ] || fail "the last package's file is missing"
 
 echo "== CHOOSE: the menu drives the selection"
 medium "autorun.scr=x" "CHOOSE="
