@@ -459,10 +459,17 @@ bool formatWithProgress(const std::string& path, const std::string& title, const
   uint64_t size = 0;
   if (!diskBytes(fd, size)) size = 0;
   Ext2Formatter formatter(fd, size, label, 0, true);
+  // The line is printed when its text changes, not at every block: on a
+  // serial console (115200 baud) the repeated lines of a large disk would
+  // take minutes, and the screen shows the same at every moment.
+  int shown = -1;
   for (;;) {
     int progress = formatter.step();
     if (progress == 101) {
-      printf("\r%s 100%%\n", title.c_str());
+      if (shown == 100)
+        printf("\n");  // the line already says 100 %
+      else
+        printf("\r%s 100%%\n", title.c_str());
       fflush(stdout);
       return true;
     }
@@ -472,6 +479,8 @@ bool formatWithProgress(const std::string& path, const std::string& title, const
       perror("failed formatting");
       return false;
     }
+    if (progress == shown) continue;
+    shown = progress;
     printf("\r%s %d%%", title.c_str(), progress);
     fflush(stdout);
   }

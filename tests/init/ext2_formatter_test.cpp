@@ -171,9 +171,32 @@ TEST(Ext2Formatter, FailuresAndProgressLine) {
   qvtest::ProcessResult r = runProgram(qvtest::ownProgram(QV_VDISK, {"format", image, "--title", "Formatting boot partition"}));
   EXPECT_EQ(r.status, 0) << r.err;
   std::string expected;
+  // One line a block here (each moves it by more than 1 %); the last one
+  // already says 100 %, so the end only closes it.
   for (int block = 1; block <= 73; ++block) expected += "\rFormatting boot partition " + std::to_string(block * 100 / 73) + "%";
-  expected += "\rFormatting boot partition 100%\n";
+  expected += "\n";
   EXPECT_EQ(r.out, expected);
+
+  // On a disk of many blocks each percentage is printed once, in order.
+  const std::string large = dir / "large.img";
+  {
+    int fd = open(large.c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_EQ(ftruncate(fd, 1ll << 30), 0);
+    close(fd);
+  }
+  r = runProgram(qvtest::ownProgram(QV_VDISK, {"format", large, "--title", "Formatting data partition"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  ASSERT_GT(r.out.size(), 1u);
+  EXPECT_EQ(r.out.back(), '\n');
+  std::vector<int> shown;
+  for (size_t at = 0; (at = r.out.find('\r', at)) != std::string::npos; ++at) {
+    const std::string line = r.out.substr(at + 1, r.out.find_first_of("\r\n", at + 1) - at - 1);
+    ASSERT_EQ(line.rfind("Formatting data partition ", 0), 0u) << line;
+    shown.push_back(std::stoi(line.substr(26)));
+  }
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.back(), 100);
+  for (size_t i = 1; i < shown.size(); ++i) EXPECT_LT(shown[i - 1], shown[i]) << i;
 }
 
 // The kernel mounts what the formatter made, as ext3 or ext2, takes a file,
