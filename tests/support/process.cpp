@@ -15,6 +15,15 @@ namespace qvtest {
 
 namespace {
 
+// In a forked child: the program with its argument vector, or exit 127.
+[[noreturn]] void execOrExit(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
 // Appends what the ready output pipes (standard output, then error) hold; a
 // pipe at its end is closed.
 void collect(const pollfd* fds, bool& outOpen, bool& errOpen, ProcessResult& result) {
@@ -44,11 +53,7 @@ ProcessResult runProgram(const std::vector<std::string>& argv, const std::string
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
+    execOrExit(argv);
   }
   close(in[0]);
   close(out[1]);
@@ -95,11 +100,7 @@ ProcessResult runProgramUntil(const std::vector<std::string>& argv,
     dup2(none, 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
+    execOrExit(argv);
   }
   if (pid > 0) setpgid(pid, pid);
   close(out[1]);
