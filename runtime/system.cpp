@@ -64,8 +64,12 @@ int waitChild(pid_t pid) {
   return status;
 }
 
-int runChrooted(const std::string& root, const std::string& program, const std::vector<std::string>& argv,
-                const std::function<void()>& setup) {
+namespace {
+
+// The one fork-exec: enter runs in the child after setup and before execvp
+// (false: the child exits with 127).
+int forkExec(const std::string& program, const std::vector<std::string>& argv, const std::function<void()>& setup,
+             const std::function<bool()>& enter) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -74,10 +78,23 @@ int runChrooted(const std::string& root, const std::string& program, const std::
   if (pid < 0) return -1;
   if (pid == 0) {
     if (setup) setup();
-    if (chroot(root.c_str()) == 0 && chdir("/") == 0) execv(program.c_str(), args.data());
+    if (!enter || enter()) execvp(program.c_str(), args.data());
     _exit(127);
   }
   return waitChild(pid);
+}
+
+}  // namespace
+
+int runChrooted(const std::string& root, const std::string& program, const std::vector<std::string>& argv,
+                const std::function<void()>& setup) {
+  // An absolute program path inside the new root: execvp does not search then.
+  return forkExec(program, argv, setup, [&] { return chroot(root.c_str()) == 0 && chdir("/") == 0; });
+}
+
+int runProgram(const std::vector<std::string>& argv, const std::function<void()>& setup) {
+  if (argv.empty()) return -1;
+  return forkExec(argv[0], argv, setup, {});
 }
 
 void setSignal(int signal, void (*handler)(int), int flags) {

@@ -51,6 +51,11 @@ int waitChild(pid_t pid);
 int runChrooted(const std::string& root, const std::string& program, const std::vector<std::string>& argv,
                 const std::function<void()>& setup = {});
 
+// Forks a child that runs setup and then executes argv[0], searched on PATH,
+// with the argument vector argv (127 when that fails): its raw wait status,
+// or -1 when it could not be started or waited for. Stdio is flushed first.
+int runProgram(const std::vector<std::string>& argv, const std::function<void()>& setup = {});
+
 // A disposition with an empty signal mask.
 void setSignal(int signal, void (*handler)(int), int flags = 0);
 

@@ -13,6 +13,7 @@ QV_PACKAGES=(
   clang libclang-rt-14-dev                                    # libFuzzer targets
   xorriso busybox-static cpio xz-utils python3                # installation disc, initramfs and console driver
   dosfstools mtools                                           # the hard-disk installation medium (FAT)
+  isolinux syslinux syslinux-common                           # the media's boot loaders
 )                                                             # (the machine's kernel is fetched with apt-get download)
 
 qv_install_packages() {
