@@ -7,7 +7,6 @@
 #include <cstdio>
 
 #include "init/disk/ext2_formatter.h"
-#include "init/disk/kept_configuration.h"
 #include "init/disk/partition_table.h"
 #include "init/console/progress.h"
 #include "pkg/package_set.h"
@@ -68,7 +67,11 @@ void createBaseDirectories() {
 }  // namespace
 
 std::string partitionPath(const InstallTarget& target, int number) {
-  return std::string(target.disk->path) + char('0' + number);
+  std::string path = target.disk->path;
+  // The kernel's own naming: a disk whose name ends in a digit (a loop
+  // device, say) has its partitions after a "p".
+  if (!path.empty() && path.back() >= '0' && path.back() <= '9') path += 'p';
+  return path + char('0' + number);
 }
 
 bool mountTarget(const InstallTarget& target, bool withBoot) {
@@ -85,7 +88,10 @@ bool prepareDisk(InstallTarget& target, bool keepConfiguration) {
   } else if (keepConfiguration) {
     say("WARNING: couldn't keep config - couldn't mount file system");
   }
+  return prepareNewDisk(target, kept);
+}
 
+bool prepareNewDisk(const InstallTarget& target, KeptConfiguration& kept) {
   console::startProgress("Creating partition...");
   const bool partitioned = writePartitionTable(target.disk->path);
   console::stopProgress();

@@ -6,10 +6,12 @@
 #include <string>
 
 #include "init/disk/drive_discovery.h"
+#include "init/disk/kept_configuration.h"
 
 namespace disk {
 
-// "<disk>1" is the boot partition (the only one on a small disk), "<disk>2" the data partition.
+// "<disk>1" is the boot partition (the only one on a small disk), "<disk>2" the
+// data partition ("<disk>p1" and "<disk>p2" when the disk's name ends in a digit).
 std::string partitionPath(const InstallTarget& target, int number);
 
 // Mounts the data file system on /flash (ext3, else ext2) and, when asked, the
@@ -21,5 +23,9 @@ std::string partitionPath(const InstallTarget& target, int number);
 // The whole preparation, with its messages; true when the new file systems
 // are mounted and the install can go on.
 [[nodiscard]] bool prepareDisk(InstallTarget& target, bool keepConfiguration);
+
+// Its second half: partition, format and mount the disk, then write back the
+// configuration kept from the old system (read from wherever it was).
+[[nodiscard]] bool prepareNewDisk(const InstallTarget& target, KeptConfiguration& kept);
 
 }  // namespace disk

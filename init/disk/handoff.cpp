@@ -29,17 +29,29 @@ int runInTarget(const std::string& program, const std::vector<std::string>& argu
   });
 }
 
-void finishInstall() {
+void leaveRebootMarker() {
   int fd = open("/flash/rw/REBOOT", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd >= 0) close(fd);
+}
+
+void runPostInstall() {
   struct stat st;
   if (stat("/flash/etc/rc.d/rc.postinstall", &st) == 0)
     runInTarget("/bin/bash", {"-c", "/etc/rc.d/rc.postinstall"});
   else
     runInTarget("/bin/ruel", {"ruel"});
+}
+
+void releaseTarget() {
   sync();
   umount("/flash/boot");
   umount("/flash");
+}
+
+void finishInstall() {
+  leaveRebootMarker();
+  runPostInstall();
+  releaseTarget();
 }
 
 }  // namespace disk

@@ -16,8 +16,13 @@ extern std::string logDevicePath;
 // The raw wait status, or -1 when the child cannot be started or waited for.
 int runInTarget(const std::string& program, const std::vector<std::string>& arguments);
 
-// Leaves /flash/rw/REBOOT, runs /etc/rc.d/rc.postinstall with /bin/bash (or
-// else /bin/ruel) inside /flash, syncs, and unmounts /flash/boot and /flash.
+// Its steps: the empty /flash/rw/REBOOT; /etc/rc.d/rc.postinstall run with
+// /bin/bash (or else /bin/ruel) inside /flash; sync and unmount /flash/boot
+// and /flash.
+void leaveRebootMarker();
+void runPostInstall();
+void releaseTarget();
+// All three.
 void finishInstall();
 
 }  // namespace disk

@@ -65,6 +65,8 @@ bool writeBootSector(const disk::InstallTarget& target, const uint8_t sector[dis
   return true;
 }
 
+}  // namespace
+
 bool storeConfiguration(const FileBuffer& autorun, bool vm) {
   mkdir("/flash/rw", 0666);  // made by disk preparation already
   vl::Fd fd(open(kInstalledAutorun, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -83,8 +85,6 @@ bool storeConfiguration(const FileBuffer& autorun, bool vm) {
   if (vm) vl::Fd(open(kX86_64Marker, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   return true;
 }
-
-}  // namespace
 
 bool readWholeFile(FileBuffer& buffer, const std::string& path) {
   buffer = FileBuffer();

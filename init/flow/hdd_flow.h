@@ -34,6 +34,10 @@ bool mountFatMedium(const char* device);
 [[nodiscard]] bool findMedium(disk::InstallTarget& target, const disk::HardDiskRow* table = disk::HardDiskTable,
                               const MediumMount& mount = mountFatMedium);
 
+// The new system's first configuration in /flash/rw/autorun.scr (and, for a
+// virtual machine, the empty /flash/rw/ENABLE_X86_64); false after the message.
+[[nodiscard]] bool storeConfiguration(const FileBuffer& autorun, bool vm);
+
 // True when the software was installed: init then reboots without asking.
 bool runHardDiskInstall(disk::InstallTarget& target);
 

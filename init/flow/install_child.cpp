@@ -147,9 +147,12 @@ bool installPackages(const pkg::PackageStates& states, size_t count,
 }
 
 std::unique_ptr<pkg::ByteSource> openPackageFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  return std::make_unique<FileSource>(fd);
+  return packageFileSource(vl::Fd(open(path.c_str(), O_RDONLY | O_CLOEXEC)));
+}
+
+std::unique_ptr<pkg::ByteSource> packageFileSource(vl::Fd file) {
+  if (!file.valid()) return nullptr;
+  return std::make_unique<FileSource>(file.release());
 }
 
 }  // namespace flow

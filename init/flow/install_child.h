@@ -65,5 +65,7 @@ struct InstallMessages {
 
 // A package file as a byte source; null when it cannot be opened.
 std::unique_ptr<pkg::ByteSource> openPackageFile(const std::string& path);
+// The same for a package file already open (the source owns the descriptor).
+std::unique_ptr<pkg::ByteSource> packageFileSource(vl::Fd file);
 
 }  // namespace flow
