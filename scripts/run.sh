@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # The main job: a whole installation into a new virtual disk. Builds init (the
-# static i386 program), the installer and the package tool; makes a sample
-# installation disc (three packages signed with the development key, which is
-# not for release); boots the disc's installer as process 1 of a distribution
-# kernel in qemu with the serial console on this terminal, so that you choose
-# the packages and answer its questions (leave qemu with Ctrl-A X); and lists
-# what was installed, read from the new disk image.
+# static i386 program), the installer, the package tool and the media tool;
+# makes three sample packages (signed with the development key, which is not
+# for release) and a bootable installation disc of them; boots a PC in qemu
+# from that disc (its BIOS, isolinux, a distribution kernel, init as process
+# 1) with the serial console on this terminal, so that you choose the packages
+# and answer its questions (leave qemu with Ctrl-A X); and lists what was
+# installed, read from the new disk image.
 #
 #   bash scripts/run.sh                 you answer on the terminal
 #   bash scripts/run.sh --unattended    the script answers: all packages, fresh configuration
 #   bash scripts/run.sh --hdd [--choose] [--unattended]
 #                                       the hard-disk installation instead: the new disk
-#                                       is first written as a FAT medium (packages,
-#                                       autorun.scr, a boot record) and installs itself;
-#                                       with --choose you pick the packages on the menu
+#                                       is first written as the bootable FAT medium
+#                                       (packages, autorun.scr, a boot record) and
+#                                       installs itself; with --choose you pick the
+#                                       packages on the menu
 set -Eeuo pipefail
 # A step that fails says which one, even where the command itself is silent.
 trap 's=$?; echo "${BASH_SOURCE[0]##*/}: failed (status $s) at line $LINENO: $BASH_COMMAND" >&2' ERR
@@ -31,7 +33,7 @@ for argument in "$@"; do
 done
 
 cmake --preset i386 >/dev/null
-cmake --build build/i386 --target init installer vpkg ruel_probe
+cmake --build build/i386 --target init installer vpkg vmedia ruel_probe
 build=$PWD/build/i386
 emulator=/usr/bin/qemu-i386-static   # this machine's kernel may not run 32-bit programs itself
 
@@ -41,48 +43,44 @@ out=$QV_VM_CACHE/run
 rm -rf "$out" && mkdir -p "$out"
 echo "== the machine's kernel (fetched once with apt-get download)"
 qv_vm_kernel
-echo "== installation disc: $out/cd.iso"
+echo "== the sample packages: $out/cd"
 qv_sample_medium "$out/cd" "$emulator $build/tools/vpkg" "$build/tests/ruel-probe"
 ls -l "$out/cd"
-qv_vm_iso "$out/cd.iso" "$out/cd"
-qv_vm_initramfs "$out/initrd.gz" "$build/init/init" cdrom
 if [ "$hdd" = yes ]; then
-  # The medium's boot record is the installer's own boot program, so that the
-  # installed disk boots.
-  cp "$build/init/disk/boot_program.bin" "$out/mbr"
-  truncate -s 510 "$out/mbr"
-  printf '\x55\xaa' >> "$out/mbr"
+  # The medium is the new disk itself: it boots, installs itself onto the
+  # disk it was written on, and leaves the installer's own boot program there.
   printf '/system identity set name=router\n' > "$out/autorun.scr"
-  mkfs.vfat -C -F 16 -n QVMEDIUM "$out/disk.img" $((1 << 20)) >/dev/null
-  mcopy -i "$out/disk.img" "$out/cd"/*.vpk "$out/autorun.scr" ::/
-  [ "$choose" = yes ] && { : > "$out/CHOOSE"; mcopy -i "$out/disk.img" "$out/CHOOSE" ::/; }
-  [ "$choose" = yes ] || mcopy -i "$out/disk.img" "$out/mbr" ::/
-  echo "== a new 1 GiB disk written as the FAT installation medium: $out/disk.img"
+  options=(--autorun "$out/autorun.scr" --size 1G)
+  [ "$choose" = yes ] && options+=(--choose)
+  echo "== a new 1 GiB disk written as the hard-disk installation medium: $out/disk.img"
+  qv_vm_media $emulator "$build/tools/vmedia" hdd "$out/disk.img" "$out"/cd/*.vpk "${options[@]}"
   if [ "$unattended" = yes ] && [ "$choose" = yes ]; then
-    qv_vm_boot_hdd "$out/initrd.gz" "$out/disk.img" \
-      python3 scripts/vm/drive.py --log "$out/console.log" --timeout 600 "expect:cancel and reboot." "send:a" "send:i" \
+    qv_vm_boot_disk "$out/disk.img" \
+      python3 scripts/vm/drive.py --log "$out/console.log" --timeout 900 "expect:cancel and reboot." "send:a" "send:i" \
       "expect:Rebooting..." --
   elif [ "$unattended" = yes ]; then
-    qv_vm_boot_hdd "$out/initrd.gz" "$out/disk.img" \
-      python3 scripts/vm/drive.py --log "$out/console.log" --timeout 600 "expect:Rebooting..." --
+    qv_vm_boot_disk "$out/disk.img" \
+      python3 scripts/vm/drive.py --log "$out/console.log" --timeout 900 "expect:Rebooting..." --
   else
     echo "Booting: the installer finds its medium and installs itself; qemu ends when it reboots (or press Ctrl-A X)."
-    qv_vm_boot_hdd "$out/initrd.gz" "$out/disk.img"
+    qv_vm_boot_disk "$out/disk.img"
   fi
-elif [ "$unattended" = yes ]; then
-  truncate -s 1G "$out/disk.img"
-  echo "== a new 1 GiB disk: $out/disk.img"
-  qv_vm_boot "$out/initrd.gz" "$out/disk.img" "$out/cd.iso" \
-    python3 scripts/vm/drive.py --log "$out/console.log" --timeout 600 \
-    "expect:cancel and reboot." "send:a" "send:i" \
-    "expect:Do you want to keep old configuration?  [y/n]:" "send:n" "expect:Continue? [y/n]:" "send:y" \
-    "expect:Press ENTER to reboot" "send:\r" "expect:Rebooting..." --
 else
+  echo "== the installation disc: $out/cd.iso"
+  qv_vm_media $emulator "$build/tools/vmedia" cd "$out/cd.iso" "$out"/cd/*.vpk --defpacks "$out/cd/defpacks"
   truncate -s 1G "$out/disk.img"
   echo "== a new 1 GiB disk: $out/disk.img"
-  echo "Booting: choose the packages on the menu; qemu ends when the installer reboots (or press Ctrl-A X)."
-  sleep 2
-  qv_vm_boot "$out/initrd.gz" "$out/disk.img" "$out/cd.iso"
+  if [ "$unattended" = yes ]; then
+    qv_vm_boot_cd "$out/cd.iso" "$out/disk.img" \
+      python3 scripts/vm/drive.py --log "$out/console.log" --timeout 900 \
+      "expect:cancel and reboot." "send:a" "send:i" \
+      "expect:Do you want to keep old configuration?  [y/n]:" "send:n" "expect:Continue? [y/n]:" "send:y" \
+      "expect:Press ENTER to reboot" "send:\r" "expect:Rebooting..." --
+  else
+    echo "Booting the disc: choose the packages on the menu; qemu ends when the installer reboots (or press Ctrl-A X)."
+    sleep 2
+    qv_vm_boot_cd "$out/cd.iso" "$out/disk.img"
+  fi
 fi
 
 echo

@@ -3,9 +3,11 @@
 and then types the next keys, as an operator would, and waits for the machine
 to end (it is started with -no-reboot, so the installer's reboot ends it).
 
-usage: drive.py [--log FILE] [--timeout SECONDS] STEP... -- COMMAND...
+usage: drive.py [--log FILE] [--timeout SECONDS] [--stop] STEP... -- COMMAND...
 STEP is "expect:TEXT" or "send:KEYS" (\\r, \\n, \\e and \\xNN are understood).
-Exit status 0 when every text appeared and the machine ended in time."""
+Exit status 0 when every text appeared and the machine ended in time; with
+--stop the machine is ended once the last step is done (a program that halts
+instead of rebooting)."""
 import os
 import selectors
 import subprocess
@@ -20,11 +22,13 @@ def unescape(text):
 def main(argv):
     split = argv.index("--")
     options, command = argv[:split], argv[split + 1:]
-    log_path, timeout, steps = None, 300.0, []
+    log_path, timeout, steps, stop = None, 300.0, [], False
     i = 0
     while i < len(options):
         if options[i] == "--log":
             log_path, i = options[i + 1], i + 2
+        elif options[i] == "--stop":
+            stop, i = True, i + 1
         elif options[i] == "--timeout":
             timeout, i = float(options[i + 1]), i + 2
         else:
@@ -78,6 +82,10 @@ def main(argv):
                 log.write(chunk)
                 log.flush()
             advance()
+            if stop and step == len(steps):
+                machine.kill()
+                machine.wait()
+                return 0
     if not ended:
         machine.kill()
     status = machine.wait()

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# init as process 1 of a distribution kernel in a virtual machine: a CD-ROM
-# installation onto a blank disk, then a reinstallation that keeps the old
-# configuration, each checked from the host with e2fsprogs, sfdisk and the
-# installer itself.
+# init as process 1 of a distribution kernel in a virtual machine booted from
+# the disc vmedia makes (BIOS, isolinux, kernel): a CD-ROM installation onto a
+# blank disk, then a reinstallation that keeps the old configuration, each
+# checked from the host with e2fsprogs, sfdisk and the installer itself; and
+# the disk image vdisk install writes from the same packages, compared with
+# the one the installation wrote.
 # usage: cdrom_install.sh BUILD-DIR [EMULATOR]
 set -uo pipefail
 build=$(cd "$1" && pwd)
@@ -24,14 +26,14 @@ data="$work/disk.img?offset=$data_offset"
 # several times as long as on an idle one).
 boot() {  # boot LOG STEPS...
   local log=$1; shift
-  qv_vm_boot "$work/initrd.gz" "$work/disk.img" "$work/cd.iso" \
+  qv_vm_boot_cd "$work/cd.iso" "$work/disk.img" \
     python3 "$source_dir/scripts/vm/drive.py" --log "$log" --timeout 600 "$@" -- >/dev/null
 }
 
 qv_vm_kernel || { echo "no kernel for the virtual machine"; exit 1; }
 qv_sample_medium "$work/cd" "$emulator $build/tools/vpkg" "$build/tests/ruel-probe" || { echo "no medium"; exit 1; }
-qv_vm_iso "$work/cd.iso" "$work/cd"
-qv_vm_initramfs "$work/initrd.gz" "$build/init/init" cdrom
+qv_vm_media $emulator "$build/tools/vmedia" cd "$work/cd.iso" "$work"/cd/*.vpk --defpacks "$work/cd/defpacks" \
+  --init "$build/init/init-stripped" >/dev/null || { echo "no disc"; exit 1; }
 truncate -s 256M "$work/disk.img"
 
 echo "== cancelling on the menu, then answering no to \"Continue?\": the disk stays untouched"
@@ -68,6 +70,30 @@ echo "$list"
 for name in system ppp dhcp; do
   echo "$list" | grep -Eq "^ *$name +6\.49\.21" || fail "installer -r does not list $name"
 done
+
+echo "== vdisk install of the same packages writes the same disk"
+cp --sparse=always "$work/disk.img" "$work/installed.img"
+$emulator "$build/tools/vdisk" install "$work/ready.img" "$work"/cd/*.vpk --size 256M > "$work/vdisk.log" 2>&1 ||
+  { cat "$work/vdisk.log"; fail "vdisk install failed"; }
+grep -q "Not run on this host: the installed system's post-install programs" "$work/vdisk.log" ||
+  fail "vdisk install does not say that the post-install programs did not run"
+cmp -s -n 512 "$work/installed.img" "$work/ready.img" || fail "sector 0 differs from the installed disk's"
+[ "$(sfdisk --dump "$work/ready.img" | grep '^/' | sed 's/ready.img/DISK/')" = \
+  "$(sfdisk --dump "$work/installed.img" | grep '^/' | sed 's/installed.img/DISK/')" ] || fail "partition tables differ"
+for offset in 512 "$data_offset"; do
+  fsck_clean "$work/ready.img" "$offset"
+  # The CD's post-install program (the probe) wrote /ruel-ran; vdisk runs none.
+  diff <(tree_listing "$work/installed.img" "$offset" | grep -v ' \./ruel-ran') \
+    <(tree_listing "$work/ready.img" "$offset") > "$work/listing.diff" ||
+    { head -20 "$work/listing.diff"; fail "the files at offset $offset differ"; }
+done
+[ "$(qv_vm_installed_list "$work/ready.img" "$work/root" $emulator "$build/installer/installer")" = \
+  "$(qv_vm_installed_list "$work/installed.img" "$work/root" $emulator "$build/installer/installer")" ] ||
+  fail "installer --show lists other packages"
+qv_vm_boot_disk "$work/ready.img" \
+  python3 "$source_dir/scripts/vm/drive.py" --log "$work/ready-boot.log" --timeout 300 --stop "expect:Missing operating system" \
+  -- >/dev/null || fail "the ready image's boot program did not run"
+rm -f "$work/installed.img" "$work/ready.img"
 
 echo "== second installation: keep the configuration of the first"
 printf 'ip address add 192.0.2.1/24\n' > "$work/settings"

@@ -24,3 +24,14 @@ fsck_clean() {  # fsck_clean IMAGE OFFSET: clean but for the resize-inode note
         -e 'Resize inode not valid' -e '^$')
   [ -z "$out" ] || fail "e2fsck at offset $2: $out"
 }
+
+# tree_listing IMAGE OFFSET: every path of the file system at OFFSET with its
+# type, mode, owner, size and link target, then every file's SHA-256: what two
+# installations must have alike, apart from times.
+tree_listing() {
+  unshare -m bash -c '
+    mount --make-rprivate / && dir=$(mktemp -d) && mount -o ro,loop,offset=$2 "$1" "$dir" || exit 1
+    (cd "$dir" && find . -printf "%y %m %U:%G %s %p %l\n" | sort -k5 && find . -type f -print0 | sort -z | xargs -0 -r sha256sum)
+    umount "$dir" && rmdir "$dir"
+  ' _ "$1" "$2"
+}

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # init as process 1 of a distribution kernel, started with -hdd-install, on a
-# machine whose only disk is a FAT installation medium: unattended with a
-# boot record of its own, with CHOOSE (the menu), with VM, and the refusals
-# that must leave the disk as it was; each checked from the host.
+# machine whose only disk is the FAT installation medium vmedia makes, booted
+# by the BIOS and syslinux: unattended with a boot record of its own, with
+# CHOOSE (the menu), with VM, and the refusals that must leave the disk as it
+# was; each checked from the host.
 # usage: hdd_install.sh BUILD-DIR [EMULATOR]
 set -uo pipefail
 build=$(cd "$1" && pwd)
@@ -20,25 +21,21 @@ data="$disk?offset=$QV_VM_DATA_OFFSET"
 
 boot() {  # boot LOG STEPS...
   local log=$1; shift
-  qv_vm_boot_hdd "$work/initrd.gz" "$disk" \
+  qv_vm_boot_disk "$disk" \
     python3 "$source_dir/scripts/vm/drive.py" --log "$log" --timeout 600 "$@" -- >/dev/null
 }
 installed_list() { qv_vm_installed_list "$disk" "$work/root" $emulator "$build/installer/installer"; }
 
-# medium [FILE=CONTENT...]: a new 160 MiB disk holding a FAT medium with the
-# sample packages, a tampered extra package and the given files.
+# medium VMEDIA-OPTION...: a new 160 MiB disk holding the hard-disk medium that
+# vmedia makes of the sample packages, and then the tampered package, which
+# vmedia itself refuses to put on a medium.
 medium() {
   rm -f "$disk"
-  mkfs.vfat -C -F 16 -n QVMEDIUM "$disk" 163840 >/dev/null || { fail "mkfs.vfat"; return 1; }
-  mcopy -i "$disk" "$work/packages"/*.vpk ::/ || { fail "mcopy"; return 1; }
-  local entry name
-  for entry in "$@"; do
-    name=${entry%%=*}
-    printf '%s' "${entry#*=}" > "$work/file"
-    [ "$name" = mbr ] && cp "$work/mbr" "$work/file"
-    mcopy -i "$disk" "$work/file" "::/$name" || fail "mcopy $name"
-  done
+  qv_vm_media $emulator "$build/tools/vmedia" hdd "$disk" "$work/packages"/*.vpk --size 160M \
+    --init "$build/init/init-stripped" "$@" >/dev/null || { fail "vmedia hdd $*"; return 1; }
+  MTOOLS_SKIP_CHECK=1 mcopy -i "$disk" "$work/extra.vpk" ::/ || fail "mcopy of the tampered package"
 }
+remove() { MTOOLS_SKIP_CHECK=1 mdel -i "$disk" "::/$1" || fail "mdel $1"; }  # remove FILE: off the medium
 
 qv_vm_kernel || { echo "no kernel for the virtual machine"; exit 1; }
 qv_sample_medium "$work/packages" "$emulator $build/tools/vpkg" "$build/tests/ruel-probe" || { echo "no packages"; exit 1; }
@@ -47,10 +44,10 @@ rm -f "$work/packages/defpacks"
 mkdir -p "$work/extra/etc"
 printf 'tampered\n' > "$work/extra/etc/extra.conf"
 printf 'name = extra\nversion = 6.49.21\nbuild-time = 1\nfiles = %s\ndepends = system\n' "$work/extra" > "$work/extra.manifest"
-$emulator "$build/tools/vpkg" build "$work/extra.manifest" -o "$work/packages/extra.vpk" \
+$emulator "$build/tools/vpkg" build "$work/extra.manifest" -o "$work/extra.vpk" \
   --key "$source_dir/keys/dev-private.key" >/dev/null || { echo "no extra package"; exit 1; }
-size=$(stat -c %s "$work/packages/extra.vpk")
-printf 'X' | dd of="$work/packages/extra.vpk" bs=1 seek=$((size - 200)) conv=notrunc 2>/dev/null
+size=$(stat -c %s "$work/extra.vpk")
+printf 'X' | dd of="$work/extra.vpk" bs=1 seek=$((size - 200)) conv=notrunc 2>/dev/null
 # Forty-eight more, for a medium of more than fifty packages.
 mkdir -p "$work/many"
 for n in $(seq -w 1 48); do
@@ -60,14 +57,13 @@ for n in $(seq -w 1 48); do
   $emulator "$build/tools/vpkg" build "$work/p$n.manifest" -o "$work/many/p$n.vpk" \
     --key "$source_dir/keys/dev-private.key" >/dev/null || { echo "no package p$n"; exit 1; }
 done
-qv_vm_initramfs "$work/initrd.gz" "$build/init/init" cdrom
 # A boot record of the medium's own: 446 bytes of code, a blank table, the signature.
 { head -c 446 /dev/urandom; head -c 64 /dev/zero; printf '\x55\xaa'; } > "$work/mbr"
 builtin=$build/init/disk/boot_program.bin
 printf 'ip address add 192.0.2.1/24\n' > "$work/autorun"
 
 echo "== unattended: all packages, the medium's boot record, reboot without a key"
-medium "autorun.scr=$(cat "$work/autorun")" mbr=
+medium --autorun "$work/autorun" --mbr "$work/mbr"
 boot "$work/unattended.log" "expect:Rebooting..." || fail "the unattended run did not end"
 in_order "$work/unattended.log" "hard disk installation" "Loading drivers" "Looking for harddrives..." \
   "Reading: system-6.49.21..." "Reading: ppp-6.49.21..." "Creating partition..." "Formatting data partition 100%" \
@@ -93,8 +89,8 @@ done
 echo "$list" | grep -q "extra" && fail "the tampered package is listed"
 
 echo "== VM, an empty autorun.scr and 52 packages: no questions, the built-in boot program"
-medium "autorun.scr=" "VM="
-mcopy -i "$disk" "$work/many"/*.vpk ::/ || fail "mcopy of the many packages"
+: > "$work/empty"
+medium --autorun "$work/empty" --vm "$work/many"/*.vpk
 boot "$work/vm.log" "expect:Rebooting..." || fail "the VM run did not end"
 in_order "$work/vm.log" "Looking for harddrives..." "Creating partition..." "Software installed." "Rebooting..."
 cmp -s -n "$(stat -c %s "$builtin")" "$disk" "$builtin" || fail "sector 0 does not hold the built-in boot program (VM)"
@@ -104,8 +100,9 @@ list=$(installed_list)
 [ "$(echo "$list" | grep -cE '^ *(system|ppp|dhcp|p[0-9][0-9]) +6\.49\.21')" -eq 51 ] || fail "not all 51 good packages are listed"
 [ "$(debugfs -R "cat /etc/p48" "$data" 2>/dev/null)" = 48 ] || fail "the last package's file is missing"
 
+printf 'x' > "$work/x"
 echo "== CHOOSE: the menu drives the selection"
-medium "autorun.scr=x" "CHOOSE="
+medium --autorun "$work/x" --choose
 boot "$work/choose.log" "expect:cancel and reboot." "send:i" "expect:Rebooting..." ||
   fail "the CHOOSE run did not end"
 in_order "$work/choose.log" "Welcome to Korvanet Router Software installation" "Creating partition..." \
@@ -116,7 +113,7 @@ echo "$list"
 echo "$list" | grep -Eq "^ *system +6\.49\.21" || fail "CHOOSE: system is not installed"
 
 echo "== Ctrl-Alt-Delete (from qemu's monitor) while the menu waits: the installation is aborted"
-medium "autorun.scr=x" "CHOOSE="
+medium --autorun "$work/x" --choose
 boot "$work/abort.log" "expect:cancel and reboot." "send:\x01c" "send:sendkey ctrl-alt-delete\r" "send:\x01c" \
   "expect:Installation aborted" "expect:Press ENTER to reboot" "send:\r" "expect:reboot: Restarting system" ||
   fail "the aborted run did not end"
@@ -124,12 +121,14 @@ in_order "$work/abort.log" "Installation aborted" "Press ENTER to reboot" "reboo
 grep -q "Creating partition" "$work/abort.log" && fail "the aborted run prepared the disk"
 
 echo "== refusals that leave the disk as it was"
-medium "autorun.scr=x"
+medium --autorun "$work/x"
+remove mbr
 before=$(sha256sum < "$disk")
 boot "$work/nombr.log" "expect:Press ENTER to reboot" "send:\r" "expect:Rebooting..." || fail "the run without mbr did not end"
 in_order "$work/nombr.log" "FATAL ERROR: Couldn't open mbr file" "Press ENTER to reboot" "Rebooting..."
 [ "$(sha256sum < "$disk")" = "$before" ] || fail "the run without mbr changed the disk"
-medium "mbr="
+medium --autorun "$work/x"
+remove autorun.scr
 before=$(sha256sum < "$disk")
 boot "$work/noscript.log" "expect:Press ENTER to reboot" "send:\r" "expect:Rebooting..." || fail "the run without autorun.scr did not end"
 in_order "$work/noscript.log" "Looking for harddrives..." "FATAL ERROR: No hard disk found" "Press ENTER to reboot"
