@@ -126,10 +126,11 @@ bool enterInstallRoot(const std::string& root, const std::string& image) {
   return true;
 }
 
+// A file shorter than a sector has no table: no partitions, nothing to keep.
 bool readOldTable(const std::string& image, std::vector<std::pair<uint64_t, uint64_t>>& table) {
-  uint8_t sector[disk::SECTOR_SIZE];
+  uint8_t sector[disk::SECTOR_SIZE] = {};
   vl::Fd fd(open(image.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid() || vl::readFull(fd.get(), sector, sizeof sector) != ssize_t(sizeof sector)) return failCall(image);
+  if (!fd.valid() || vl::readFull(fd.get(), sector, sizeof sector) < 0) return failCall(image);
   table = tableOf(sector);
   return true;
 }
