@@ -21,6 +21,8 @@ namespace {
 
 const std::string kDevKey = QV_SOURCE_DIR "/keys/dev-private.key";
 const std::string kRelease = "6.1.0-test";
+// What a loader needs of a kernel: the bzImage setup header's magic.
+const std::string kKernel = std::string(0x202, 'k') + "HdrS";
 
 ProcessResult run(const std::string& program, const std::vector<std::string>& arguments,
                   const std::vector<std::string>& environment = {}) {
@@ -38,7 +40,7 @@ class MediaInputs {
  public:
   MediaInputs() {
     writeFile(dir / "init", "an init program");
-    writeFile(dir / "vmlinuz", "a kernel");
+    writeFile(dir / "vmlinuz", kKernel);
     writeFile(modules() + "/kernel/fs/fat/fat.ko", "fat module");
     writeFile(modules() + "/kernel/fs/nls/nls_ascii.ko", "nls module");
     writeFile(modules() + "/kernel/drivers/net/ethernet/atheros/atl1c/atl1c.ko", "network module");
@@ -113,6 +115,10 @@ TEST(Vmedia, RefusesBadInputsAndWritesNothing) {
       {"a file the installer does not offer", [](MediaInputs& in) {
          return std::vector<std::string>{in.package("system", "", true, "system.kpk")};
        }, "cd", "the installer offers only package files ending in \".vpk\""},
+      {"a kernel no loader starts", [](MediaInputs& in) {
+         writeFile(in.dir / "vmlinuz", "\x7f" "ELF an uncompressed kernel");
+         return std::vector<std::string>{in.package("system")};
+       }, "cd", "not a kernel a boot loader can start (no bzImage header)"},
       {"an mbr file that is not one sector", [](MediaInputs& in) {
          writeFile(in.dir / "mbr", std::string(100, 'x'));
          return std::vector<std::string>{in.package("system"), "--mbr", in.dir / "mbr"};
@@ -160,7 +166,7 @@ TEST(Vmedia, CdHoldsLoaderKernelInitramfsAndPackages) {
   for (const char* file : {"system.vpk", "ppp.vpk", "defpacks", "isolinux/isolinux.bin", "isolinux/ldlinux.c32"})
     EXPECT_TRUE(exists(tree + "/" + file)) << file;
   EXPECT_EQ(readFile(tree + "/system.vpk"), readFile(in.dir / "system.vpk"));
-  EXPECT_EQ(readFile(tree + "/boot/vmlinuz"), "a kernel");
+  EXPECT_EQ(readFile(tree + "/boot/vmlinuz"), kKernel);
   EXPECT_EQ(readFile(tree + "/isolinux/isolinux.cfg"),
             "SERIAL 0 115200\nPROMPT 0\nTIMEOUT 0\nDEFAULT linux\nLABEL linux\n  LINUX /boot/vmlinuz\n"
             "  APPEND initrd=/boot/initrd.img console=ttyS0,115200 rdinit=/stage quiet loglevel=1 panic=-1\n");

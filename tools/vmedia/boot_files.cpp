@@ -1,14 +1,17 @@
 #include "tools/vmedia/boot_files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "init/flow/modules.h"
 #include "runtime/fileutil.h"
+#include "runtime/system.h"
 #include "tools/vmedia/initramfs.h"
 
 namespace vmedia {
@@ -27,6 +30,13 @@ std::string releaseOf(std::string modules) {
   return std::filesystem::path(modules).filename().string();
 }
 
+bool isBzImage(const std::string& kernel) {
+  char magic[4] = {};
+  vl::Fd fd(open(kernel.c_str(), O_RDONLY | O_CLOEXEC));
+  return fd.valid() && pread(fd.get(), magic, sizeof magic, 0x202) == ssize_t(sizeof magic) &&
+         memcmp(magic, "HdrS", sizeof magic) == 0;
+}
+
 // A module of init's lists wherever the tree has it: at the listed path, or
 // (for the early network driver, which lies outside "kernel/") anywhere.
 void addListedModules(Initramfs& image, const std::string& tree, const std::string& target) {
@@ -41,7 +51,7 @@ void addListedModules(Initramfs& image, const std::string& tree, const std::stri
     std::error_code error;
     for (auto it = std::filesystem::recursive_directory_iterator(tree, error);
          !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error))
-      if (it->path().filename() == name && it->is_regular_file()) {
+      if (it->path().filename() == name && it->is_regular_file(error)) {
         found = it->path().string();
         break;
       }
@@ -80,6 +90,12 @@ bool checkBootFiles(const BootFiles& boot) {
   if (!vl::fileExists(boot.init, S_IFREG))
     return missing("init program", boot.init, " (build the i386 preset, or give --init)");
   if (!vl::fileExists(boot.kernel, S_IFREG)) return missing("kernel", boot.kernel, fetch);
+  // The loaders start a bzImage: its setup header carries "HdrS" (an ELF
+  // kernel, say vmlinux, would leave a medium that does not boot).
+  if (!isBzImage(boot.kernel)) {
+    fprintf(stderr, "vmedia: %s: not a kernel a boot loader can start (no bzImage header)\n", boot.kernel.c_str());
+    return false;
+  }
   if (!vl::fileExists(boot.modules, S_IFDIR)) return missing("module tree", boot.modules, fetch);
   bool ok = true;
   for (const std::string& m : boot.preload)

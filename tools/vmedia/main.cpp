@@ -70,7 +70,7 @@ std::string firstDirectory(const std::string& parent) {
   std::error_code error;
   for (auto it = std::filesystem::directory_iterator(parent, error);
        !error && it != std::filesystem::directory_iterator(); it.increment(error))
-    if (it->is_directory()) found.push_back(it->path().string());
+    if (it->is_directory(error)) found.push_back(it->path().string());
   std::sort(found.begin(), found.end());
   return found.empty() ? std::string() : found.front();
 }
