@@ -11,7 +11,7 @@ QV_PACKAGES=(
   qemu-user-static                                            # runs the i386 tests on a 64-bit-only kernel
   util-linux e2fsprogs                                        # mount namespaces, loop mounts and ext2 images for tests
   clang libclang-rt-14-dev                                    # libFuzzer targets
-  xorriso busybox-static cpio xz-utils python3                # installation disc, initramfs and console driver
+  xorriso busybox-static cpio python3                         # the disc, the preload stage, initramfs checks, console driver
   dosfstools mtools                                           # the hard-disk installation medium (FAT)
   isolinux syslinux syslinux-common                           # the media's boot loaders
 )                                                             # (the machine's kernel is fetched with apt-get download)
