@@ -8,127 +8,12 @@
 #include <functional>
 
 #include "init/net/exchange.h"
+#include "tests/init/fake_net.h"
 
 using net::Mac;
+using namespace qvtest;
 
 namespace {
-
-const Mac kClient = {0x02, 0, 0, 0, 0, 0x01};
-const Mac kSecondCard = {0x02, 0, 0, 0, 0, 0x02};
-const Mac kServer = {0x02, 0, 0, 0, 0, 0x99};
-
-std::string frameOf(const Mac& source, const Mac& destination, uint16_t sequence, uint16_t acknowledgement,
-                    const std::string& payload) {
-  std::string f(net::HEADER_SIZE, '\0');
-  memcpy(f.data(), source.data(), 6);
-  memcpy(f.data() + 6, destination.data(), 6);
-  net::storeLe16(reinterpret_cast<uint8_t*>(f.data()) + 14, uint16_t(payload.size()));
-  net::storeLe16(reinterpret_cast<uint8_t*>(f.data()) + 16, sequence);
-  net::storeLe16(reinterpret_cast<uint8_t*>(f.data()) + 18, acknowledgement);
-  return f + payload;
-}
-
-std::string payloadOf(const std::string& frame) { return frame.substr(net::HEADER_SIZE); }
-std::string typeOf(const std::string& frame) { return frame.substr(net::HEADER_SIZE, 4); }
-uint16_t sequenceOf(const std::string& frame) { return net::loadLe16(reinterpret_cast<const uint8_t*>(frame.data()) + 16); }
-
-// Interfaces whose datagrams a test queues; a wait on an empty queue spends
-// its whole timeout at once.
-class FakeNet final : public net::NetIo {
- public:
-  std::vector<Mac> macs = {kClient};
-  std::vector<std::deque<std::string>> inbox = std::vector<std::deque<std::string>>(1);
-  std::vector<std::pair<size_t, std::string>> sent;
-  std::function<void(size_t, const std::string&)> server;  // sees every frame sent
-  uint64_t clock = 5000000;
-  int rebuilds = 0;
-
-  size_t interfaceCount() const override { return macs.size(); }
-  Mac mac(size_t i) const override { return macs[i]; }
-  ssize_t send(size_t i, const uint8_t* frame, size_t n) override {
-    sent.push_back({i, std::string(reinterpret_cast<const char*>(frame), n)});
-    if (server) server(i, sent.back().second);
-    return ssize_t(n);
-  }
-  ssize_t receive(size_t i, uint8_t* buffer) override {
-    if (inbox[i].empty()) return -1;
-    const std::string d = inbox[i].front();
-    inbox[i].pop_front();
-    memcpy(buffer, d.data(), std::min(d.size(), net::FRAME_SIZE));
-    return ssize_t(std::min(d.size(), net::FRAME_SIZE));
-  }
-  net::Readiness wait(const std::vector<size_t>& interfaces, bool, uint64_t timeout) override {
-    net::Readiness r;
-    for (size_t i : interfaces)
-      if (!inbox[i].empty()) r.readable.push_back(i);
-    if (r.readable.empty()) {
-      clock += timeout;
-      r.timedOut = true;
-    }
-    return r;
-  }
-  uint64_t now() override { return clock; }
-  void rebuild() override { ++rebuilds; }
-
-  int count(const std::string& type) const {
-    int n = 0;
-    for (const auto& [i, f] : sent) n += typeOf(f) == type;
-    return n;
-  }
-};
-
-// A server that follows the protocol: OFFR to DSCV, an answer to YACK and
-// STRT, FILE and data frames to RETR, a repeated request answered again.
-struct FakeServer {
-  std::string offer = "OFFR\n\n";
-  int yacksToIgnore = 0;
-  std::vector<std::pair<std::string, std::string>> files;  // name, content
-  size_t file = 0, offset = 0;
-  bool inFile = false;
-  uint16_t sequence = 0, lastRequest = 0;
-  std::string lastAnswer;
-
-  void attach(FakeNet& net) {
-    net.server = [this, &net](size_t i, const std::string& f) {
-      const std::string answer = handle(f);
-      if (!answer.empty()) net.inbox[i].push_back(answer);
-    };
-  }
-  std::string answer(const std::string& payload, uint16_t acknowledgement) {
-    lastAnswer = frameOf(kServer, kClient, ++sequence, acknowledgement, payload);
-    return lastAnswer;
-  }
-  std::string handle(const std::string& f) {
-    const std::string type = typeOf(f);
-    const uint16_t seq = sequenceOf(f);
-    if (type == "DSCV") {
-      sequence = 0;
-      lastRequest = 0;
-      return answer(offer, 0);
-    }
-    if (seq == lastRequest) return lastAnswer;  // a resent request: the same answer
-    lastRequest = seq;
-    if (type == "YACK" && yacksToIgnore > 0) {
-      --yacksToIgnore;
-      lastRequest = 0;
-      return "";
-    }
-    if (type != "RETR") return answer("OK", seq);
-    if (!inFile) {
-      if (file == files.size()) return answer("DONE", seq);
-      inFile = true;
-      offset = 0;
-      return answer("FILE\n" + files[file].first + "\n" + std::to_string(files[file].second.size()) + "\n", seq);
-    }
-    const std::string chunk = files[file].second.substr(offset, net::MAX_PAYLOAD);
-    offset += chunk.size();
-    if (chunk.empty()) {
-      inFile = false;
-      ++file;
-    }
-    return answer(chunk, seq);
-  }
-};
 
 std::string readAll(net::NetFileStream& stream) {
   std::string out;
