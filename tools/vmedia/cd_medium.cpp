@@ -23,14 +23,14 @@ bool haveLoader() {
   return ok;
 }
 
-bool stageTree(const MediumRequest& request, const std::vector<MediumPackage>& packages, const std::string& tree,
+bool stageTree(const MediumRequest& request, const std::vector<tools::MediumPackage>& packages, const std::string& tree,
                uint32_t time) {
   if (!makeDirectory(tree + "/isolinux") || !makeDirectory(tree + "/boot")) return false;
   bool ok = copyFile(kIsolinux, tree + "/isolinux/isolinux.bin") && copyFile(kLdlinux, tree + "/isolinux/ldlinux.c32") &&
             writeFile(tree + "/isolinux/isolinux.cfg", loaderConfiguration(request.boot)) &&
             copyFile(request.boot.kernel, tree + "/boot/vmlinuz") &&
             writeInitramfs(request.boot, tree + "/boot/initrd.img", time);
-  for (const MediumPackage& p : packages) ok = ok && copyFile(p.path, tree + "/" + p.fileName);
+  for (const tools::MediumPackage& p : packages) ok = ok && copyFile(p.path, tree + "/" + p.fileName);
   if (!request.defaultSelection.empty()) ok = ok && copyFile(request.defaultSelection, tree + "/defpacks");
   // Dates on the tree as well as SOURCE_DATE_EPOCH: the variable alone leaves
   // the files' own dates in the image.
@@ -40,9 +40,9 @@ bool stageTree(const MediumRequest& request, const std::vector<MediumPackage>& p
 }  // namespace
 
 bool writeCdMedium(const MediumRequest& request) {
-  std::vector<MediumPackage> packages;
-  bool ok = checkPackages(request.packages, request.rules, packages);
-  if (!request.defaultSelection.empty()) ok = checkDefaultSelection(request.defaultSelection, packages) && ok;
+  std::vector<tools::MediumPackage> packages;
+  bool ok = tools::checkPackages(request.packages, request.rules, packages);
+  if (!request.defaultSelection.empty()) ok = tools::checkDefaultSelection(request.defaultSelection, packages) && ok;
   ok = checkBootFiles(request.boot) && ok;
   ok = haveLoader() && ok;
   if (request.label.empty() || request.label.size() > 32) {

@@ -68,9 +68,9 @@ bool checkBootRecord(const std::string& path) {
   return true;
 }
 
-bool checkRequest(const MediumRequest& request, std::vector<MediumPackage>& packages) {
-  bool ok = checkPackages(request.packages, request.rules, packages);
-  if (!request.defaultSelection.empty()) ok = checkDefaultSelection(request.defaultSelection, packages) && ok;
+bool checkRequest(const MediumRequest& request, std::vector<tools::MediumPackage>& packages) {
+  bool ok = tools::checkPackages(request.packages, request.rules, packages);
+  if (!request.defaultSelection.empty()) ok = tools::checkDefaultSelection(request.defaultSelection, packages) && ok;
   ok = checkBootFiles(request.boot) && ok;
   if (request.autorun.empty()) {
     fprintf(stderr, "vmedia: a hard-disk medium needs --autorun FILE: autorun.scr is what marks it as the medium\n");
@@ -94,7 +94,7 @@ bool checkRequest(const MediumRequest& request, std::vector<MediumPackage>& pack
 }  // namespace
 
 bool writeHardDiskMedium(const MediumRequest& request) {
-  std::vector<MediumPackage> packages;
+  std::vector<tools::MediumPackage> packages;
   uint32_t time = 0;
   if (!checkRequest(request, packages) || !mediumTime(time)) return false;
   printf("vmedia: %zu packages checked\n", packages.size());
@@ -110,7 +110,7 @@ bool writeHardDiskMedium(const MediumRequest& request) {
 
   // The top directory, under the names the hard-disk flow reads.
   std::vector<std::pair<std::string, std::string>> top = {{request.autorun, "autorun.scr"}, {mbr, "mbr"}};
-  for (const MediumPackage& p : packages) top.push_back({p.path, p.fileName});
+  for (const tools::MediumPackage& p : packages) top.push_back({p.path, p.fileName});
   if (!request.defaultSelection.empty()) top.push_back({request.defaultSelection, "defpacks"});
   if (request.choose) top.push_back({s + "/CHOOSE", "CHOOSE"});
   if (request.vm) top.push_back({s + "/VM", "VM"});

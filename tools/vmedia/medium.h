@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tools/vmedia/boot_files.h"
-#include "tools/vmedia/package_check.h"
+#include "tools/common/package_check.h"
 
 namespace vmedia {
 
@@ -18,7 +18,7 @@ struct MediumRequest {
   std::string defaultSelection;  // a defpacks file, or empty
   std::string label;
   BootFiles boot;
-  PackageRules rules;
+  tools::PackageRules rules;
   // The hard-disk medium only.
   std::string autorun;
   std::string bootRecord;  // the "mbr" file; empty: the installer's own boot program

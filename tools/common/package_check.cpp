@@ -1,4 +1,4 @@
-#include "tools/vmedia/package_check.h"
+#include "tools/common/package_check.h"
 
 #include <sys/stat.h>
 
@@ -10,12 +10,14 @@
 #include "runtime/version.h"
 #include "tools/vpkg/inspect.h"
 
-namespace vmedia {
+namespace tools {
 
 namespace {
 
+std::string program = "vmedia";
+
 bool refuse(const std::string& path, const std::string& why) {
-  fprintf(stderr, "vmedia: %s: %s\n", path.c_str(), why.c_str());
+  fprintf(stderr, "%s: %s: %s\n", program.c_str(), path.c_str(), why.c_str());
   return false;
 }
 
@@ -67,8 +69,9 @@ bool checkFile(const std::string& path, const PackageRules& rules, MediumPackage
 bool checkPackages(const std::vector<std::string>& paths, const PackageRules& rules,
                    std::vector<MediumPackage>& packages) {
   bool ok = true;
+  program = rules.program;
   if (paths.empty()) {
-    fprintf(stderr, "vmedia: a medium needs at least one package\n");
+    fprintf(stderr, "%s: at least one package is needed\n", program.c_str());
     return false;
   }
   std::set<std::string> names, fileNames;
@@ -108,4 +111,4 @@ bool checkDefaultSelection(const std::string& path, const std::vector<MediumPack
   return ok;
 }
 
-}  // namespace vmedia
+}  // namespace tools

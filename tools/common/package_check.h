@@ -1,5 +1,6 @@
-// What goes onto a medium is checked before anything is written: every
-// package as the installer would read it, and the default selection.
+// What goes onto a medium, or what a server offers, is checked before
+// anything is written or served: every package as the installer would read
+// it, and a medium's default selection.
 #pragma once
 
 #include <string>
@@ -7,7 +8,7 @@
 
 #include "crypto/signature.h"
 
-namespace vmedia {
+namespace tools {
 
 struct MediumPackage {
   std::string path;        // on the build host
@@ -18,6 +19,7 @@ struct MediumPackage {
 };
 
 struct PackageRules {
+  std::string program = "vmedia";  // the prefix of the messages
   cipher::PackageKeys keys;
   bool allowUnsigned = false;  // test media: packages without a signature pass
 };
@@ -25,11 +27,11 @@ struct PackageRules {
 // Each package must parse, verify at the level the system requires of it
 // (a missing signature only with allowUnsigned), be built for the installer's
 // architecture, end in ".vpk" and have a name and file name no other package
-// of the medium has. False after one "vmedia: FILE: reason" line per refusal.
+// of the medium has. False after one "PROGRAM: FILE: reason" line per refusal.
 [[nodiscard]] bool checkPackages(const std::vector<std::string>& paths, const PackageRules& rules,
                                  std::vector<MediumPackage>& packages);
 
 // Every name in the defpacks file must be a package of the medium.
 [[nodiscard]] bool checkDefaultSelection(const std::string& path, const std::vector<MediumPackage>& packages);
 
-}  // namespace vmedia
+}  // namespace tools

@@ -1,0 +1,35 @@
+// A network installation client for the server's tests: the real session over
+// the namespace's interfaces, whose steps write every file it receives into
+// DIRECTORY (the script under DIRECTORY/flash) instead of installing it.
+// usage: net-client-probe DIRECTORY
+#include <cstdio>
+#include <string>
+
+#include "init/net/interfaces.h"
+#include "init/net/session.h"
+#include "runtime/fileutil.h"
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  const std::string dir = argv[1];
+  net::SocketNetIo io;
+  net::NetSession session(io);
+  net::SessionSteps steps;
+  steps.root = dir;
+  steps.kernelRelease = "6.1.0-test";
+  steps.minimumVersion = "0.0";
+  steps.loadDrivers = [] {};
+  steps.findDisk = [](disk::InstallTarget&) { return true; };
+  steps.readLabel = [] { return std::string(); };
+  steps.prepareDisk = [&](disk::InstallTarget&, bool keep) { return vl::writeTextFile(dir + "/keep", keep ? "yes" : "no"); };
+  steps.install = [&](const disk::InstallTarget&, net::NetFileStream& stream, bool image) {
+    std::string content;
+    uint8_t block[4096];
+    ssize_t n;
+    while ((n = stream.read(block, sizeof block)) > 0) content.append(reinterpret_cast<char*>(block), size_t(n));
+    return n == 0 && vl::writeTextFile(dir + "/" + (image ? "" : "driver-") + stream.name(), content);
+  };
+  steps.finish = [] {};
+  disk::InstallTarget target;
+  return net::runSession(session, target, steps) ? 0 : 1;
+}

@@ -1,0 +1,265 @@
+// vserve: the installation server of the network installation, on one
+// interface of a machine wired to the machines to be installed.
+//
+//   vserve --interface IFACE --driver DRIVER.vpk [--keep] [--script FILE.scr]
+//          [--machine MAC=DIR]... [--machines N] PACKAGE...
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "crypto/signature.h"
+#include "pkg/medium.h"
+#include "pkg/package_parse.h"
+#include "runtime/fileutil.h"
+#include "runtime/system.h"
+#include "tools/common/package_check.h"
+#include "tools/vserve/install_server.h"
+
+namespace {
+
+const char kHelp[] =
+    "usage: vserve --interface IFACE --driver DRIVER.vpk [--keep] [--script FILE.scr]\n"
+    "              [--machine MAC=DIR]... [--machines N] PACKAGE...\n"
+    "\n"
+    "Serves the network installation on one interface: the driver package to\n"
+    "every machine that asks for drivers, then the packages (in dependency\n"
+    "order) and the configuration script, and answers the end of each\n"
+    "installation. Only broadcasts to 255.255.255.255:5000 leave, on IFACE alone.\n"
+    "\n"
+    "  --keep            the machines keep their old configuration\n"
+    "  --script FILE     the configuration script for every machine (its name ends in .scr)\n"
+    "  --machine MAC=DIR for the machine with that MAC (aa:bb:cc:dd:ee:ff): the first\n"
+    "                    *.scr file of DIR as its script, and a file DIR/keep for keep\n"
+    "  --machines N      end once N installations have ended (default: run until stopped)\n"
+    "\n"
+    "Every package is checked first as the installer reads it (parse, signature\n"
+    "level, i386). One run of the protocol carries at most 65,535 frames, about\n"
+    "267 MB of files: a larger set is refused.\n";
+
+volatile sig_atomic_t stopping = 0;
+void onStop(int) { stopping = 1; }
+
+int usage(const std::string& why) {
+  fprintf(stderr, "vserve: %s\n", why.c_str());
+  fputs(kHelp, stderr);
+  return 2;
+}
+
+bool parseMac(const std::string& text, net::Mac& mac) {
+  unsigned b[6];
+  char end;
+  if (sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &end) != 6) return false;
+  for (int i = 0; i < 6; ++i) {
+    if (b[i] > 255) return false;
+    mac[size_t(i)] = uint8_t(b[i]);
+  }
+  return true;
+}
+
+vserve::ServedFile served(const std::string& path) {
+  return {std::filesystem::path(path).filename().string(), std::make_shared<const std::string>(vl::readFileText(path))};
+}
+
+struct Options {
+  std::string interface, driver, script;
+  bool keep = false;
+  long machines = 0;
+  std::vector<std::pair<net::Mac, std::string>> machineDirs;
+  std::vector<std::string> packages;
+};
+
+bool parse(int argc, char** argv, Options& o, std::string& why) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&](std::string& into) {
+      if (i + 1 >= argc) return false;
+      into = argv[++i];
+      return true;
+    };
+    std::string text;
+    if (a == "--interface") {
+      if (!value(o.interface)) return false;
+    } else if (a == "--driver") {
+      if (!value(o.driver)) return false;
+    } else if (a == "--script") {
+      if (!value(o.script)) return false;
+    } else if (a == "--keep") {
+      o.keep = true;
+    } else if (a == "--machines") {
+      if (!value(text) || (o.machines = strtol(text.c_str(), nullptr, 10)) <= 0) return (why = "--machines N: a count"), false;
+    } else if (a == "--machine") {
+      net::Mac mac;
+      const size_t eq = value(text) ? text.find('=') : std::string::npos;
+      if (eq == std::string::npos || !parseMac(text.substr(0, eq), mac)) return (why = "--machine MAC=DIR"), false;
+      o.machineDirs.push_back({mac, text.substr(eq + 1)});
+    } else if (!a.empty() && a[0] == '-') {
+      return (why = "unknown option " + a), false;
+    } else {
+      o.packages.push_back(a);
+    }
+  }
+  if (o.interface.empty()) return (why = "--interface IFACE is required: answers go out on that interface only"), false;
+  if (o.driver.empty()) return (why = "--driver DRIVER.vpk is required"), false;
+  return true;
+}
+
+// The plan of the default machine and of each named one.
+bool makePlans(const Options& o, const std::vector<std::string>& ordered, vserve::MachinePlan& standard,
+               std::map<net::Mac, vserve::MachinePlan>& named) {
+  for (const std::string& p : ordered) standard.files.push_back(served(p));
+  const std::vector<vserve::ServedFile> packages = standard.files;
+  standard.keep = o.keep;
+  if (!o.script.empty()) {
+    if (!vl::fileExists(o.script, S_IFREG) || o.script.size() < 5 || o.script.compare(o.script.size() - 4, 4, ".scr") != 0) {
+      fprintf(stderr, "vserve: %s: a script is a file whose name ends in .scr\n", o.script.c_str());
+      return false;
+    }
+    standard.files.push_back(served(o.script));
+  }
+  for (const auto& [mac, dir] : o.machineDirs) {
+    vserve::MachinePlan plan;
+    plan.files = packages;
+    plan.keep = vl::fileExists(dir + "/keep");
+    std::vector<std::string> scripts;
+    for (const std::string& f : vl::listDirectory(dir, false, false))
+      if (f.size() > 4 && f.compare(f.size() - 4, 4, ".scr") == 0) scripts.push_back(f);
+    std::sort(scripts.begin(), scripts.end());
+    if (!vl::fileExists(dir, S_IFDIR)) {
+      fprintf(stderr, "vserve: %s: no such directory\n", dir.c_str());
+      return false;
+    }
+    if (!scripts.empty()) plan.files.push_back(served(scripts.front()));
+    named[mac] = plan;
+  }
+  bool ok = vserve::framesFor(standard) <= vserve::MAX_FRAMES_PER_RUN;
+  for (const auto& [mac, plan] : named) ok = ok && vserve::framesFor(plan) <= vserve::MAX_FRAMES_PER_RUN;
+  if (!ok)
+    fprintf(stderr, "vserve: these files need more than the 65,535 frames one installation run can carry "
+                    "(about 267 MB): serve fewer or smaller packages\n");
+  return ok;
+}
+
+bool packagesInOrder(const std::vector<std::string>& paths, std::vector<std::string>& ordered) {
+  std::vector<pkg::PackageRecord> records(paths.size());
+  std::vector<const pkg::PackageRecord*> chosen;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (!pkg::scanPackageFile(paths[i], records[i])) return false;
+    records[i].path = paths[i];
+    chosen.push_back(&records[i]);
+  }
+  for (const pkg::PackageRecord* r : pkg::installOrder(chosen)) ordered.push_back(r->path);
+  return true;
+}
+
+bool openSocket(const std::string& interface, vl::Fd& socketFd, net::Mac& own) {
+  socketFd = vl::Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const int fd = socketFd.get();
+  const int on = 1;
+  ifreq r = {};
+  strncpy(r.ifr_name, interface.c_str(), IFNAMSIZ - 1);
+  sockaddr_in any = {};
+  any.sin_family = AF_INET;
+  any.sin_port = htons(net::PROTOCOL_PORT);
+  if (fd < 0 || ioctl(fd, SIOCGIFHWADDR, &r) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(), socklen_t(interface.size() + 1)) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
+    fprintf(stderr, "vserve: interface %s: %s\n", interface.c_str(), strerror(errno));
+    return false;
+  }
+  memcpy(own.data(), r.ifr_hwaddr.sa_data, 6);
+  return true;
+}
+
+const char* eventText(vserve::Event e) {
+  switch (e) {
+    case vserve::Event::DRIVERS_OFFERED: return "asks for drivers: offering";
+    case vserve::Event::SERVER_OFFERED: return "found the server";
+    case vserve::Event::STARTED: return "disk prepared, installing";
+    case vserve::Event::FILE_STARTED: return "sending";
+    case vserve::Event::FILE_SENT: return "sent";
+    case vserve::Event::FINISHED: return "installation ended";
+  }
+  return "";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+      fputs(kHelp, stdout);
+      return 0;
+    }
+  Options o;
+  std::string why;
+  if (!parse(argc, argv, o, why)) return usage(why.empty() ? "bad arguments" : why);
+  tools::PackageRules rules;
+  rules.program = "vserve";
+  rules.keys = cipher::builtinPackageKeys();
+  std::vector<tools::MediumPackage> checked, driverChecked;
+  bool ok = tools::checkPackages({o.driver}, rules, driverChecked);
+  ok = tools::checkPackages(o.packages, rules, checked) && ok;
+  std::vector<std::string> ordered;
+  if (!ok || !packagesInOrder(o.packages, ordered)) return 1;
+  vserve::MachinePlan standard;
+  std::map<net::Mac, vserve::MachinePlan> named;
+  if (!makePlans(o, ordered, standard, named)) return 1;
+  vl::Fd sock;
+  net::Mac own;
+  if (!openSocket(o.interface, sock, own)) return 1;
+
+  long finished = 0;
+  std::set<net::Mac> done;
+  vserve::InstallServer server(
+      own, served(o.driver),
+      [&](const net::Mac& client) -> const vserve::MachinePlan& {
+        const auto it = named.find(client);
+        return it == named.end() ? standard : it->second;
+      },
+      [&](const net::Mac& client, vserve::Event e, const std::string& detail) {
+        if (e == vserve::Event::FINISHED && !done.insert(client).second) return;  // WTRM is repeated
+        if (e == vserve::Event::SERVER_OFFERED) done.erase(client);
+        printf("%s %s%s%s\n", net::formatMac(client).c_str(), eventText(e), detail.empty() ? "" : " ", detail.c_str());
+        fflush(stdout);
+        if (e == vserve::Event::FINISHED) ++finished;
+      });
+  vl::setSignal(SIGINT, onStop);
+  vl::setSignal(SIGTERM, onStop);
+  printf("vserve: serving %zu packages on %s (%s)\n", ordered.size(), o.interface.c_str(), net::formatMac(own).c_str());
+  fflush(stdout);
+  const sockaddr_in to = [] {
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(net::PROTOCOL_PORT);
+    a.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    return a;
+  }();
+  net::Frame frame{};
+  while (!stopping && (o.machines == 0 || finished < o.machines)) {
+    pollfd p = {sock.get(), POLLIN, 0};
+    if (poll(&p, 1, -1) <= 0) continue;
+    sockaddr_in from = {};
+    socklen_t length = sizeof from;
+    const ssize_t n = recvfrom(sock.get(), frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+    if (n < 0 || from.sin_port != htons(net::PROTOCOL_PORT)) continue;
+    const std::string answer = server.handle(frame.data(), n);
+    if (!answer.empty())
+      (void)sendto(sock.get(), answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  }
+  return 0;
+}
