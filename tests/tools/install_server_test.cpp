@@ -1,0 +1,117 @@
+// The installation server's protocol engine, frame by frame: the numbering
+// its answers carry, a repeated request answered with the same bytes, late
+// duplicates ignored, WTRM answered whatever it knows, one state per client.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "init/net/frame.h"
+#include "tools/vserve/install_server.h"
+
+using net::Mac;
+
+namespace {
+
+const Mac kServer = {0x02, 0, 0, 0, 0, 0x99};
+const Mac kA = {0x02, 0, 0, 0, 0, 0x0A};
+const Mac kB = {0x02, 0, 0, 0, 0, 0x0B};
+
+std::string request(const Mac& from, const Mac& to, uint16_t sequence, uint16_t acknowledgement,
+                    const std::string& payload) {
+  std::string f(net::HEADER_SIZE, '\0');
+  auto* p = reinterpret_cast<uint8_t*>(f.data());
+  memcpy(p, from.data(), 6);
+  memcpy(p + 6, to.data(), 6);
+  net::storeLe16(p + 14, uint16_t(payload.size()));
+  net::storeLe16(p + 16, sequence);
+  net::storeLe16(p + 18, acknowledgement);
+  return f + payload;
+}
+
+struct Answer {
+  bool none = true;
+  Mac destination{};
+  uint16_t sequence = 0, acknowledgement = 0;
+  std::string payload;
+};
+
+class ServerUnderTest {
+ public:
+  ServerUnderTest() : server_(kServer, {"drv.vpk", std::make_shared<const std::string>("D")}, [this](const Mac&) -> const vserve::MachinePlan& { return plan_; }) {
+    plan_.files = {{"system.vpk", std::make_shared<const std::string>(std::string(5000, 's'))}};
+  }
+  std::string raw(const std::string& frame) {
+    return server_.handle(reinterpret_cast<const uint8_t*>(frame.data()), ssize_t(frame.size()));
+  }
+  Answer send(const std::string& frame) {
+    const std::string a = raw(frame);
+    Answer out;
+    if (a.empty()) return out;
+    const net::FrameHeader h = net::readHeader(reinterpret_cast<const uint8_t*>(a.data()));
+    out = {false, h.destination, h.sequence, h.acknowledgement, a.substr(net::HEADER_SIZE)};
+    return out;
+  }
+
+ private:
+  vserve::MachinePlan plan_;
+  vserve::InstallServer server_;
+};
+
+}  // namespace
+
+TEST(InstallServer, AnswersAsTheClientAcceptsThem) {
+  ServerUnderTest s;
+  Answer a = s.send(request(kA, {}, 1, 0, std::string("DSCV\n\n\nK\ni386\n0.0\n6.49.21\n") + std::string(1, '\0')));
+  EXPECT_EQ(a.payload, "OFFR\n\n");
+  EXPECT_EQ(a.destination, kA);
+  EXPECT_EQ(a.sequence, 1);
+  EXPECT_EQ(a.acknowledgement, 0);
+  a = s.send(request(kA, kServer, 1, 1, "YACK\n"));
+  EXPECT_EQ(a.sequence, 2);
+  EXPECT_EQ(a.acknowledgement, 1);
+  a = s.send(request(kA, kServer, 2, 2, "STRT"));
+  EXPECT_EQ(a.sequence, 3);
+  a = s.send(request(kA, kServer, 3, 3, "RETR"));
+  EXPECT_EQ(a.payload, "FILE\nsystem.vpk\n5000\n");
+  EXPECT_EQ(s.send(request(kA, kServer, 4, 4, "RETR")).payload.size(), net::MAX_PAYLOAD);
+  EXPECT_EQ(s.send(request(kA, kServer, 5, 5, "RETR")).payload.size(), 5000 - net::MAX_PAYLOAD);
+  EXPECT_EQ(s.send(request(kA, kServer, 6, 6, "RETR")).payload, "");  // the end of the file
+  EXPECT_EQ(s.send(request(kA, kServer, 7, 7, "RETR")).payload, "DONE");  // the end of the list
+  a = s.send(request(kA, kServer, 8, 8, "WTRM"));
+  EXPECT_EQ(a.payload, "TERM");
+  EXPECT_EQ(a.sequence, 9);
+}
+
+TEST(InstallServer, RepeatsAndLateDuplicates) {
+  ServerUnderTest s;
+  s.send(request(kA, {}, 1, 0, "DSCV\n"));
+  const std::string yackAnswer = s.raw(request(kA, kServer, 1, 1, "YACK\n"));
+  EXPECT_EQ(s.raw(request(kA, kServer, 1, 1, "YACK\n")), yackAnswer);  // its answer was lost: the same bytes
+  s.send(request(kA, kServer, 2, 2, "STRT"));
+  const std::string file = s.raw(request(kA, kServer, 3, 3, "RETR"));
+  EXPECT_EQ(s.raw(request(kA, kServer, 3, 3, "RETR")), file);  // the file list does not move on
+  EXPECT_TRUE(s.send(request(kA, kServer, 1, 1, "YACK\n")).none);  // a late duplicate restarts nothing
+  EXPECT_TRUE(s.send(request(kA, kServer, 9, 4, "RETR")).none);    // from the future
+  EXPECT_TRUE(s.send(request(kA, kB, 4, 4, "RETR")).none);
+  EXPECT_EQ(s.send(request(kA, kServer, 4, 4, "RETR")).payload.size(), net::MAX_PAYLOAD);
+  // A new discovery starts the phase again.
+  EXPECT_EQ(s.send(request(kA, {}, 1, 0, "DSCV\n")).sequence, 1);
+  EXPECT_EQ(s.send(request(kA, kServer, 1, 1, "YACK\n")).sequence, 2);
+}
+
+TEST(InstallServer, OneStatePerClientAndWtrmAlwaysAnswered) {
+  ServerUnderTest s;
+  EXPECT_EQ(s.send(request(kA, {}, 1, 0, "DRVR\nx")).payload, "OFDR");
+  s.send(request(kB, {}, 1, 0, "DSCV\n"));
+  EXPECT_EQ(s.send(request(kA, kServer, 1, 1, "RETR")).payload, "FILE\ndrv.vpk\n1\n");
+  EXPECT_EQ(s.send(request(kB, kServer, 1, 1, "YACK\n")).sequence, 2);
+  EXPECT_EQ(s.send(request(kA, kServer, 2, 2, "RETR")).payload, "D");
+  // A client the server never saw (it was restarted) still gets its TERM.
+  const Mac stranger = {0x02, 0, 0, 0, 0, 0x77};
+  const Answer a = s.send(request(stranger, kServer, 40, 39, "WTRM"));
+  EXPECT_EQ(a.payload, "TERM");
+  EXPECT_EQ(a.sequence, 40);
+  EXPECT_EQ(a.acknowledgement, 40);
+  EXPECT_TRUE(s.send(request(kServer, {}, 1, 0, "DSCV\n")).none);  // its own broadcast, come back
+  EXPECT_TRUE(s.send(request(kA, {}, 1, 0, "DSC")).none);
+}
