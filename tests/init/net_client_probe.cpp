@@ -2,6 +2,8 @@
 // the namespace's interfaces, whose steps write every file it receives into
 // DIRECTORY (the script under DIRECTORY/flash) instead of installing it.
 // usage: net-client-probe DIRECTORY
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
@@ -12,6 +14,9 @@
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
   const std::string dir = argv[1];
+  // No key is ever pressed: only the server's TERM ends the last wait.
+  int never[2];
+  if (pipe(never) != 0 || dup2(never[0], 0) != 0) return 2;
   net::SocketNetIo io;
   net::NetSession session(io);
   net::SessionSteps steps;

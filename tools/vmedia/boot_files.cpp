@@ -39,9 +39,9 @@ bool isBzImage(const std::string& kernel) {
 
 // A module of init's lists wherever the tree has it: at the listed path, or
 // (for the early network driver, which lies outside "kernel/") anywhere.
-void addListedModules(Initramfs& image, const std::string& tree, const std::string& target) {
+void addListedModules(Initramfs& image, const std::string& tree, const std::string& target, bool lists) {
   for (const char* const* list : {flow::StorageModules, flow::UsbModules, flow::FatModules})
-    for (const char* const* m = list; *m; ++m)
+    for (const char* const* m = list; lists && *m; ++m)
       if (vl::fileExists(tree + "/" + *m, S_IFREG)) image.addFile(target + *m, 0644, tree + "/" + *m);
   const std::string early = flow::EARLY_NETWORK_MODULE;
   std::string found = tree + "/" + early;
@@ -116,7 +116,7 @@ bool writeInitramfs(const BootFiles& boot, const std::string& output, uint32_t t
   image.addFile("init", 0755, boot.init);
   if (!boot.type.empty()) image.addText("TYPE", 0644, boot.type + "\n");
   const std::string target = "lib/modules/" + releaseOf(boot.modules) + "/";
-  addListedModules(image, boot.modules, target);
+  addListedModules(image, boot.modules, target, boot.listedModules);
   if (!boot.preload.empty()) {
     for (const std::string& m : boot.preload) image.addFile(target + m, 0644, boot.modules + "/" + m);
     image.addFile("bin/busybox", 0755, kBusybox);

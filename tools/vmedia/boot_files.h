@@ -17,12 +17,17 @@ struct BootFiles {
   std::string console = "ttyS0";     // ttyS0 or tty0
   std::string type;                  // the text of "/TYPE"; none when empty
   bool hardDiskInstall = false;      // init is started with "-hdd-install"
+  // The storage, USB and FAT drivers of init's lists; a network medium gets
+  // them from the server's driver package instead.
+  bool listedModules = true;
 };
 
 // The kernel and module tree the VM kit fetches, and the modules that
 // distribution kernel needs before init's own lists can load.
 std::string distributionKernelDirectory();
 std::vector<std::string> distributionPreload();
+// The network card qemu emulates, for a network medium of that kernel.
+inline constexpr const char* DISTRIBUTION_NETWORK_DRIVER = "kernel/drivers/net/ethernet/intel/e1000/e1000.ko";
 
 // False with a message when an input is missing.
 [[nodiscard]] bool checkBootFiles(const BootFiles& boot);

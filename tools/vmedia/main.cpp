@@ -26,6 +26,7 @@ const char kHelp[] =
     "usage: vmedia cd OUT.iso PACKAGE... [--defpacks FILE] [COMMON...]\n"
     "       vmedia hdd OUT.img PACKAGE... --autorun FILE [--choose] [--vm] [--mbr FILE]\n"
     "                  [--defpacks FILE] [--size SIZE] [COMMON...]\n"
+    "       vmedia net DIR [COMMON...]\n"
     "\n"
     "cd: a BIOS-bootable ISO 9660 image (isolinux): the kernel, an initramfs whose\n"
     "/init is the installer's init for a CD-ROM installation, and the packages (and\n"
@@ -38,6 +39,10 @@ const char kHelp[] =
     "packages on the menu) and the VM marker (--vm: a virtual machine), and the\n"
     "mbr file written to the disk's sector 0 (default: the installer's own boot\n"
     "program). SIZE (bytes, or with K, M, G): default what the files need.\n"
+    "\n"
+    "net: the boot files of a network installation in DIR: boot/vmlinuz, boot/initrd.img\n"
+    "(init with \"/TYPE\" \"net\" and only the network stage's drivers: the storage\n"
+    "drivers come from the server's driver package) and pxelinux.cfg/default.\n"
     "\n"
     "COMMON:\n"
     "  --init FILE          the static init program (default: the i386 build's)\n"
@@ -132,9 +137,13 @@ void applyDefaults(const std::string& kind, Parsed& p) {
   if (!p.kernelGiven) r.boot.kernel = kernels + "/bzImage";
   if (!p.modulesGiven) r.boot.modules = firstDirectory(kernels + "/root/lib/modules");
   if (r.boot.modules.empty()) r.boot.modules = kernels + "/root/lib/modules/RELEASE";
-  if (!p.preloadGiven && !p.modulesGiven) r.boot.preload = vmedia::distributionPreload();
+  if (!p.preloadGiven && !p.modulesGiven) {
+    r.boot.preload = vmedia::distributionPreload();
+    if (kind == "net") r.boot.preload.push_back(vmedia::DISTRIBUTION_NETWORK_DRIVER);
+  }
   if (r.label.empty()) r.label = kind == "cd" ? "QUORVANE" : "QVMEDIUM";
-  r.boot.type = kind == "cd" ? "cdrom" : "";
+  r.boot.type = kind == "cd" ? "cdrom" : kind == "net" ? "net" : "";
+  r.boot.listedModules = kind != "net";
   r.boot.hardDiskInstall = kind == "hdd";
 }
 
@@ -169,7 +178,7 @@ int main(int argc, char** argv) {
     }
   if (argc < 3) return usage(nullptr);
   const std::string kind = argv[1];
-  if (kind != "cd" && kind != "hdd") return usage(("no command " + kind).c_str());
+  if (kind != "cd" && kind != "hdd" && kind != "net") return usage(("no command " + kind).c_str());
   Parsed p;
   p.request.output = argv[2];
   if (p.request.output.empty() || p.request.output[0] == '-') return usage("the first argument is the output file");
@@ -183,7 +192,9 @@ int main(int argc, char** argv) {
   applyDefaults(kind, p);
   p.request.rules.keys = cipher::builtinPackageKeys();
   if (!p.keysPath.empty() && !readKeys(p.keysPath, p.request.rules.keys)) return 1;
-  const bool written = kind == "cd" ? vmedia::writeCdMedium(p.request) : vmedia::writeHardDiskMedium(p.request);
+  const bool written = kind == "cd"    ? vmedia::writeCdMedium(p.request)
+                       : kind == "hdd" ? vmedia::writeHardDiskMedium(p.request)
+                                       : vmedia::writeNetworkBootTree(p.request);
   if (!written) return 1;
   printf("vmedia: %s is ready\n", p.request.output.c_str());
   return 0;

@@ -34,5 +34,9 @@ struct MediumRequest {
 // or failed medium leaves no output file. False after the message.
 [[nodiscard]] bool writeCdMedium(const MediumRequest& request);
 [[nodiscard]] bool writeHardDiskMedium(const MediumRequest& request);
+// A directory with what a machine booted over the network needs: the
+// kernel, the network stage's initramfs ("/TYPE" "net", no storage drivers)
+// and the loader configuration (pxelinux.cfg/default).
+[[nodiscard]] bool writeNetworkBootTree(const MediumRequest& request);
 
 }  // namespace vmedia

@@ -54,7 +54,7 @@ std::string InstallServer::nextOfFiles(Client& c, const net::Mac& to, uint16_t r
   const std::vector<ServedFile>& files = *c.files;
   if (!c.inFile) {
     if (c.file == files.size()) {
-      if (c.phase == Phase::INSTALL) report(to, Event::FINISHED, "");
+      if (c.phase == Phase::INSTALL) report(to, Event::ALL_SENT, "");
       return answer(c, to, request, "DONE");
     }
     c.inFile = true;

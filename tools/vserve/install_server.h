@@ -33,7 +33,7 @@ struct MachinePlan {
 size_t framesFor(const MachinePlan& plan);
 inline constexpr size_t MAX_FRAMES_PER_RUN = 65535;
 
-enum class Event { DRIVERS_OFFERED, SERVER_OFFERED, STARTED, FILE_STARTED, FILE_SENT, FINISHED };
+enum class Event { DRIVERS_OFFERED, SERVER_OFFERED, STARTED, FILE_STARTED, FILE_SENT, ALL_SENT, FINISHED };
 
 class InstallServer {
  public:

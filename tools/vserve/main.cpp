@@ -192,6 +192,7 @@ const char* eventText(vserve::Event e) {
     case vserve::Event::STARTED: return "disk prepared, installing";
     case vserve::Event::FILE_STARTED: return "sending";
     case vserve::Event::FILE_SENT: return "sent";
+    case vserve::Event::ALL_SENT: return "every file sent";
     case vserve::Event::FINISHED: return "installation ended";
   }
   return "";
