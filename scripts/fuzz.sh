@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target of the package reader (clang, AddressSanitizer,
-# UndefinedBehaviorSanitizer), seeds it with packages made by vpkg, and runs it
-# for the given number of seconds (default 30). Exits non-zero on a finding.
+# Builds the libFuzzer targets (clang, AddressSanitizer,
+# UndefinedBehaviorSanitizer): the package reader, seeded with packages made
+# by vpkg, and the network installation's client and server parsing; runs
+# each for the given number of seconds (default 30). Exits non-zero on a
+# finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target part_reader_fuzz vpkg
+cmake --build --preset fuzz --target part_reader_fuzz net_client_fuzz net_server_fuzz vpkg
 build=build/fuzz
 corpus=$build/corpus
 seeds=$(mktemp -d)
@@ -30,3 +32,9 @@ ASAN_OPTIONS=detect_leaks=0 "$vpkg" bundle -o "$corpus/bundle.vpk" --name suite 
 echo "fuzzing the package reader for $seconds s"
 "$build/part_reader_fuzz" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=1024 \
   -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
+for target in net_client_fuzz net_server_fuzz; do
+  echo "fuzzing $target for $seconds s"
+  mkdir -p "$build/corpus-$target"
+  "$build/$target" -max_total_time="$seconds" -max_len=8192 -rss_limit_mb=1024 -print_final_stats=1 \
+    "$build/corpus-$target" 2>&1 | tail -n 12
+done
