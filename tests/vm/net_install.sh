@@ -42,23 +42,39 @@ qv_vm_media $emulator "$build/tools/vmedia" net "$work/net" --init "$build/init/
   { echo "no network boot files"; exit 1; }
 append=$(sed -n 's/^ *APPEND //p' "$work/net/pxelinux.cfg/default" | sed 's|initrd=[^ ]* ||')
 
-ip netns add "$space" && ip netns exec "$space" ip link set lo up &&
-  ip netns exec "$space" ip tuntap add dev qvtap0 mode tap && ip netns exec "$space" ip link set qvtap0 up ||
-  { echo "no network namespace with a tap"; exit 1; }
+# The segment: a bridge in the namespace with a tap per machine; vserve on the bridge.
+ns() { ip netns exec "$space" "$@"; }
+ip netns add "$space" && ns ip link set lo up && ns ip link add qvbr0 type bridge && ns ip link set qvbr0 up &&
+  for tap in qvtap0 qvtap1; do
+    ns ip tuntap add dev $tap mode tap && ns ip link set $tap master qvbr0 && ns ip link set $tap up || exit 1
+  done || { echo "no network namespace with a bridge and taps"; exit 1; }
 
+# serve LOG MACHINES VSERVE-OPTION...: vserve in the background until MACHINES have ended.
+serve() {
+  local log=$1 machines=$2; shift 2
+  ns $emulator "$build/tools/vserve" --interface qvbr0 --driver "$work/drivers.vpk" --machines "$machines" \
+    "$@" "$work/packages/system.vpk" "$work/packages/ppp.vpk" "$work/packages/dhcp.vpk" > "$log" 2>&1 &
+  server=$!
+}
+# machine LOG DISK TAP MAC: one machine booted until it reboots.
+machine() {
+  python3 "$source_dir/scripts/vm/drive.py" --log "$1" --timeout 600 "expect:Rebooting..." -- \
+    ip netns exec "$space" qemu-system-x86_64 -machine pc -accel tcg -m 512 -nographic -no-reboot \
+    -kernel "$work/net/boot/vmlinuz" -initrd "$work/net/boot/initrd.img" -append "$append" \
+    -drive "file=$2,format=raw,if=ide,index=0" \
+    -netdev tap,id=n0,ifname=$3,script=no,downscript=no -device e1000,netdev=n0,mac=$4 >/dev/null ||
+    { fail "the run $(basename "$1") did not end"; return 1; }
+}
+served() {  # the server has ended by itself
+  wait "$server" || fail "vserve did not end after the installations"
+  server=
+}
 # install LOG VSERVE-OPTION...: vserve for one machine, and that machine booted.
 install() {
   local log=$1; shift
-  ip netns exec "$space" $emulator "$build/tools/vserve" --interface qvtap0 --driver "$work/drivers.vpk" --machines 1 \
-    "$@" "$work/packages/system.vpk" "$work/packages/ppp.vpk" "$work/packages/dhcp.vpk" > "$log.server" 2>&1 &
-  server=$!
-  python3 "$source_dir/scripts/vm/drive.py" --log "$log" --timeout 600 "expect:Rebooting..." -- \
-    ip netns exec "$space" qemu-system-x86_64 -machine pc -accel tcg -m 512 -nographic -no-reboot \
-    -kernel "$work/net/boot/vmlinuz" -initrd "$work/net/boot/initrd.img" -append "$append" \
-    -drive "file=$disk,format=raw,if=ide,index=0" \
-    -netdev tap,id=n0,ifname=qvtap0,script=no,downscript=no -device e1000,netdev=n0 >/dev/null || fail "the run $log did not end"
-  wait "$server" || fail "vserve did not end after the installation"
-  server=
+  serve "$log.server" 1 "$@"
+  machine "$log" "$disk" qvtap0 52:54:00:12:34:56
+  served
 }
 installed_list() { qv_vm_installed_list "$disk" "$work/root" $emulator "$build/installer/installer"; }
 
@@ -102,6 +118,24 @@ debugfs -R "stat /rw/RESET" "$data" 2>&1 | grep -q "not found" || fail "a reset 
 echo "== neither a script nor keep: the new system resets itself"
 install "$work/reset.log"
 [ "$(debugfs -R "cat /rw/RESET" "$data" 2>/dev/null)" = ". /vela/lib/reset/reset" ] || fail "no reset rule"
+
+echo "== two machines at once from one server, each with its own script"
+for n in a b; do
+  truncate -s 256M "$work/disk-$n.img"
+  mkdir -p "$work/machine-$n"
+  printf '/system identity set name=router-%s\n' "$n" > "$work/machine-$n/$n.scr"
+done
+serve "$work/two.log.server" 2 --machine "52:54:00:00:00:0a=$work/machine-a" --machine "52:54:00:00:00:0b=$work/machine-b"
+machine "$work/two-a.log" "$work/disk-a.img" qvtap0 52:54:00:00:00:0a &
+other=$!
+machine "$work/two-b.log" "$work/disk-b.img" qvtap1 52:54:00:00:00:0b
+wait "$other" || fail "machine a did not end"
+served
+for n in a b; do
+  [ "$(debugfs -R "cat /$n.scr" "$work/disk-$n.img?offset=$QV_VM_DATA_OFFSET" 2>/dev/null)" = "/system identity set name=router-$n" ] ||
+    fail "machine $n did not get its own script"
+  in_order "$work/two-$n.log" "Found server at" "installing dhcp-6.49.21" "Writing configuration..." "Rebooting..."
+done
 
 if [ "$failures" -ne 0 ]; then
   for log in "$work"/*.log; do echo "== serial console of $(basename "$log")"; plain "$log" | tail -25; cat "$log.server"; done
