@@ -36,4 +36,20 @@ std::vector<const PackageRecord*> installOrder(const std::vector<const PackageRe
   return {ordered.begin(), ordered.end()};
 }
 
+bool installOrderOfFiles(const std::vector<std::string>& paths, std::vector<std::string>& ordered, std::string* bad) {
+  std::vector<PackageRecord> records(paths.size());
+  std::vector<const PackageRecord*> chosen;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (!scanPackageFile(paths[i], records[i])) {
+      if (bad) *bad = paths[i];
+      return false;
+    }
+    records[i].path = paths[i];
+    chosen.push_back(&records[i]);
+  }
+  ordered.clear();
+  for (const PackageRecord* r : installOrder(chosen)) ordered.push_back(r->path);
+  return true;
+}
+
 }  // namespace pkg

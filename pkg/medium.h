@@ -21,4 +21,9 @@ MediumScan scanMedium(const std::string& directory, std::vector<PackageRecord>& 
 // package the newest, each after what it depends on.
 std::vector<const PackageRecord*> installOrder(const std::vector<const PackageRecord*>& chosen);
 
+// The same order for package files named one by one (a ready disk image, an
+// installation server); false, with the file in bad, when one cannot be read.
+[[nodiscard]] bool installOrderOfFiles(const std::vector<std::string>& paths, std::vector<std::string>& ordered,
+                                       std::string* bad = nullptr);
+
 }  // namespace pkg

@@ -20,7 +20,6 @@
 #include "init/flow/install_child.h"
 #include "pkg/medium.h"
 #include "pkg/package_format.h"
-#include "pkg/package_parse.h"
 #include "runtime/system.h"
 #include "tools/vdisk/loop_device.h"
 
@@ -44,17 +43,12 @@ struct Inputs {
 
 bool readInputs(const DiskInstallRequest& request, Inputs& inputs) {
   if (request.packages.empty()) return fail("an installation needs at least one package");
-  std::vector<pkg::PackageRecord> records(request.packages.size());
-  std::vector<const pkg::PackageRecord*> chosen;
-  for (size_t i = 0; i < records.size(); ++i) {
-    if (!pkg::scanPackageFile(request.packages[i], records[i]))
-      return fail(request.packages[i] + ": not a package the installer reads");
-    records[i].path = request.packages[i];
-    chosen.push_back(&records[i]);
-  }
-  for (const pkg::PackageRecord* r : pkg::installOrder(chosen)) {
-    inputs.packages.emplace_back(open(r->path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!inputs.packages.back().valid()) return failCall(r->path);
+  std::vector<std::string> ordered;
+  std::string bad;
+  if (!pkg::installOrderOfFiles(request.packages, ordered, &bad)) return fail(bad + ": not a package the installer reads");
+  for (const std::string& path : ordered) {
+    inputs.packages.emplace_back(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!inputs.packages.back().valid()) return failCall(path);
   }
   if (!request.autorun.empty()) {
     if (!flow::readWholeFile(inputs.autorun, request.autorun)) return failCall(request.autorun);

@@ -23,7 +23,6 @@
 
 #include "crypto/signature.h"
 #include "pkg/medium.h"
-#include "pkg/package_parse.h"
 #include "runtime/fileutil.h"
 #include "runtime/system.h"
 #include "tools/common/package_check.h"
@@ -153,18 +152,6 @@ bool makePlans(const Options& o, const std::vector<std::string>& ordered, vserve
   return ok;
 }
 
-bool packagesInOrder(const std::vector<std::string>& paths, std::vector<std::string>& ordered) {
-  std::vector<pkg::PackageRecord> records(paths.size());
-  std::vector<const pkg::PackageRecord*> chosen;
-  for (size_t i = 0; i < paths.size(); ++i) {
-    if (!pkg::scanPackageFile(paths[i], records[i])) return false;
-    records[i].path = paths[i];
-    chosen.push_back(&records[i]);
-  }
-  for (const pkg::PackageRecord* r : pkg::installOrder(chosen)) ordered.push_back(r->path);
-  return true;
-}
-
 bool openSocket(const std::string& interface, vl::Fd& socketFd, net::Mac& own) {
   socketFd = vl::Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   const int fd = socketFd.get();
@@ -216,7 +203,7 @@ int main(int argc, char** argv) {
   bool ok = tools::checkPackages({o.driver}, rules, driverChecked);
   ok = tools::checkPackages(o.packages, rules, checked) && ok;
   std::vector<std::string> ordered;
-  if (!ok || !packagesInOrder(o.packages, ordered)) return 1;
+  if (!ok || !pkg::installOrderOfFiles(o.packages, ordered)) return 1;  // each was read once already
   vserve::MachinePlan standard;
   std::map<net::Mac, vserve::MachinePlan> named;
   if (!makePlans(o, ordered, standard, named)) return 1;
