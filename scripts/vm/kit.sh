@@ -9,25 +9,33 @@ qv_vm_error() { echo "VM kit: $*" >&2; }
 
 # Sets QV_VM_KERNEL (the bzImage a loader starts) and QV_VM_MODULES (the
 # module tree).
+qv_vm_fetch_kernel() {  # qv_vm_fetch_kernel DIR
+  local dir=$1
+  rm -rf "$dir" && mkdir -p "$dir/deb" "$dir/root" || { qv_vm_error "cannot create $dir"; return 1; }
+  (cd "$dir/deb" && apt-get download linux-image-amd64 >/dev/null 2>"$dir/apt.log") ||
+    { qv_vm_error "apt-get download linux-image-amd64 failed: $(tail -1 "$dir/apt.log")"; return 1; }
+  local image
+  image=$(dpkg-deb -f "$dir"/deb/linux-image-amd64_*.deb Depends | tr ',' '\n' | grep -o 'linux-image-[0-9][^ ]*' | head -1) || true
+  [ -n "$image" ] || { qv_vm_error "linux-image-amd64 names no kernel package"; return 1; }
+  (cd "$dir/deb" && apt-get download "$image" >/dev/null 2>"$dir/apt.log") ||
+    { qv_vm_error "apt-get download $image failed: $(tail -1 "$dir/apt.log")"; return 1; }
+  dpkg-deb -x "$dir"/deb/"$image"_*.deb "$dir/root" || { qv_vm_error "cannot unpack $image"; return 1; }
+  local vmlinuz
+  vmlinuz=$(ls "$dir"/root/boot/vmlinuz-* 2>/dev/null | head -1) || true
+  [ -n "$vmlinuz" ] || { qv_vm_error "$image holds no /boot/vmlinuz-*"; return 1; }
+  cp "$vmlinuz" "$dir/bzImage"
+  rm -rf "$dir/deb" "$dir/apt.log"
+  touch "$dir/ready"
+}
+
 qv_vm_kernel() {
   local dir=$QV_VM_CACHE/kernel
-  if [ ! -f "$dir/ready" ]; then
-    rm -rf "$dir" && mkdir -p "$dir/deb" "$dir/root" || { qv_vm_error "cannot create $dir"; return 1; }
-    (cd "$dir/deb" && apt-get download linux-image-amd64 >/dev/null 2>"$dir/apt.log") ||
-      { qv_vm_error "apt-get download linux-image-amd64 failed: $(tail -1 "$dir/apt.log")"; return 1; }
-    local image
-    image=$(dpkg-deb -f "$dir"/deb/linux-image-amd64_*.deb Depends | tr ',' '\n' | grep -o 'linux-image-[0-9][^ ]*' | head -1) || true
-    [ -n "$image" ] || { qv_vm_error "linux-image-amd64 names no kernel package"; return 1; }
-    (cd "$dir/deb" && apt-get download "$image" >/dev/null 2>"$dir/apt.log") ||
-      { qv_vm_error "apt-get download $image failed: $(tail -1 "$dir/apt.log")"; return 1; }
-    dpkg-deb -x "$dir"/deb/"$image"_*.deb "$dir/root" || { qv_vm_error "cannot unpack $image"; return 1; }
-    local vmlinuz
-    vmlinuz=$(ls "$dir"/root/boot/vmlinuz-* 2>/dev/null | head -1) || true
-    [ -n "$vmlinuz" ] || { qv_vm_error "$image holds no /boot/vmlinuz-*"; return 1; }
-    cp "$vmlinuz" "$dir/bzImage"
-    rm -rf "$dir/deb" "$dir/apt.log"
-    touch "$dir/ready"
-  fi
+  mkdir -p "$QV_VM_CACHE" || { qv_vm_error "cannot create $QV_VM_CACHE"; return 1; }
+  # The machine tests run side by side: one fetches, the others wait for it.
+  (
+    flock 9
+    [ -f "$dir/ready" ] || qv_vm_fetch_kernel "$dir"
+  ) 9>"$QV_VM_CACHE/kernel.lock" || return 1
   QV_VM_KERNEL=$dir/bzImage
   QV_VM_MODULES=$(ls -d "$dir"/root/lib/modules/* | head -1)
 }
