@@ -37,12 +37,19 @@ struct Answer {
 
 class ServerUnderTest {
  public:
-  ServerUnderTest() : server_(kServer, {"drv.vpk", std::make_shared<const std::string>("D")}, [this](const Mac&) -> const vserve::MachinePlan& { return plan_; }) {
+  ServerUnderTest()
+      : server_(
+            kServer, {"drv.vpk", std::make_shared<const std::string>("D")},
+            [this](const Mac&) -> const vserve::MachinePlan& { return plan_; },
+            [this](const Mac& m, vserve::Event e, const std::string&) { events.push_back({m, e}); }) {
     plan_.files = {{"system.vpk", std::make_shared<const std::string>(std::string(5000, 's'))}};
   }
   std::string raw(const std::string& frame) {
-    return server_.handle(reinterpret_cast<const uint8_t*>(frame.data()), ssize_t(frame.size()));
+    return server_.handle(reinterpret_cast<const uint8_t*>(frame.data()), ssize_t(frame.size()), clock += 1000);
   }
+  const vserve::InstallServer& server() const { return server_; }
+  std::vector<std::pair<Mac, vserve::Event>> events;
+  uint64_t clock = 1000000;
   Answer send(const std::string& frame) {
     const std::string a = raw(frame);
     Answer out;
@@ -114,4 +121,71 @@ TEST(InstallServer, OneStatePerClientAndWtrmAlwaysAnswered) {
   EXPECT_EQ(a.acknowledgement, 40);
   EXPECT_TRUE(s.send(request(kServer, {}, 1, 0, "DSCV\n")).none);  // its own broadcast, come back
   EXPECT_TRUE(s.send(request(kA, {}, 1, 0, "DSC")).none);
+}
+
+namespace {
+
+// A at the middle of its first file: offered, YACK, STRT, FILE, one data frame.
+void startTransfer(ServerUnderTest& s, const std::string& discovery) {
+  s.send(request(kA, {}, 1, 0, discovery));
+  s.send(request(kA, kServer, 1, 1, "YACK\n"));
+  s.send(request(kA, kServer, 2, 2, "STRT"));
+  s.send(request(kA, kServer, 3, 3, "RETR"));
+  s.send(request(kA, kServer, 4, 4, "RETR"));
+}
+
+}  // namespace
+
+TEST(InstallServer, FramesClaimingAMachinesMacNeverBreakItsTransfer) {
+  ServerUnderTest s;
+  startTransfer(s, "DSCV\n");
+  // Another machine on the segment sends in A's name: a discovery (answered
+  // as a possible new start), a driver request, a WTRM, numbers out of line.
+  EXPECT_EQ(s.send(request(kA, {}, 1, 0, "DSCV\n")).payload, "OFFR\n\n");
+  EXPECT_EQ(s.send(request(kA, {}, 1, 0, "DRVR\nx")).payload, "OFDR");
+  EXPECT_EQ(s.send(request(kA, kServer, 500, 499, "WTRM")).payload, "TERM");
+  EXPECT_TRUE(s.send(request(kA, kServer, 77, 3, "RETR")).none);
+  EXPECT_TRUE(s.send(request(kA, kServer, 5, 5, "HELO")).none);
+  // A goes on where it was.
+  const Answer a = s.send(request(kA, kServer, 5, 5, "RETR"));
+  EXPECT_EQ(a.sequence, 6);
+  EXPECT_EQ(a.payload, std::string(5000 - net::MAX_PAYLOAD, 's'));
+  for (const auto& [mac, e] : s.events) EXPECT_NE(e, vserve::Event::FINISHED);
+}
+
+TEST(InstallServer, AnInstallationEndsOnceAtTheWtrmAfterTheWholeList) {
+  ServerUnderTest s;
+  startTransfer(s, std::string("DSCV\n\n\nRouter-7 \x1b[2J\ni386\n0.0\n6.49.21\n") + std::string(1, '\0'));
+  auto finished = [&] {
+    return std::count_if(s.events.begin(), s.events.end(),
+                         [](const auto& e) { return e.second == vserve::Event::FINISHED; });
+  };
+  EXPECT_EQ(s.send(request(kA, kServer, 5, 5, "WTRM")).payload, "TERM");  // too early: answered, not counted
+  EXPECT_EQ(finished(), 0);
+  s.send(request(kA, kServer, 5, 5, "RETR"));
+  s.send(request(kA, kServer, 5, 5, "RETR"));  // its answer was lost
+  s.send(request(kA, kServer, 6, 6, "RETR"));
+  EXPECT_EQ(s.send(request(kA, kServer, 7, 7, "RETR")).payload, "DONE");
+  const std::string term = s.raw(request(kA, kServer, 8, 8, "WTRM"));
+  EXPECT_EQ(s.raw(request(kA, kServer, 8, 8, "WTRM")), term);
+  EXPECT_EQ(finished(), 1);
+  const vserve::Progress* p = s.server().progress(kA);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->label, "Router-7[2J");  // blanks and control bytes never reach the operator's screen
+  EXPECT_EQ(p->bytes, 5000u);
+  EXPECT_EQ(p->files, 1u);
+  EXPECT_EQ(p->retransmissions, 1u);
+  EXPECT_TRUE(p->finished);
+}
+
+TEST(InstallServer, AFloodOfInventedMacsNeverPushesOutAMachineBeingServed) {
+  ServerUnderTest s;
+  startTransfer(s, "DSCV\n");
+  // A is silent (it might be formatting) while 20,000 invented machines ask.
+  for (uint32_t i = 0; i < 20000; ++i) {
+    const Mac invented = {0x06, 0, uint8_t(i >> 16), uint8_t(i >> 8), uint8_t(i), 1};
+    ASSERT_EQ(s.send(request(invented, {}, 1, 0, "DSCV\n")).payload, "OFFR\n\n");
+  }
+  EXPECT_LE(s.server().clients(), vserve::MAX_CLIENTS);
+  EXPECT_EQ(s.send(request(kA, kServer, 5, 5, "RETR")).sequence, 6);
 }

@@ -1,13 +1,31 @@
 #include "tools/vserve/install_server.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string_view>
+#include <tuple>
 
 namespace vserve {
 
 namespace {
 
-bool typeIs(const uint8_t* frame, size_t payload, const char* type) {
-  return payload >= 4 && memcmp(frame + net::HEADER_SIZE, type, 4) == 0;
+bool typeIs(const uint8_t* payload, size_t n, const char* type) { return n >= 4 && memcmp(payload, type, 4) == 0; }
+
+// Line 4 of a DSCV: the disk label, kept printable and short, since any
+// machine on the segment may write what the operator's screen shows.
+std::string labelOf(const uint8_t* payload, size_t n) {
+  std::string_view text(reinterpret_cast<const char*>(payload), n);
+  text = text.substr(0, text.find('\0'));
+  size_t from = 0;
+  for (int line = 1; line < 4; ++line) {
+    const size_t end = text.find('\n', from);
+    if (end == std::string_view::npos) return "";
+    from = end + 1;
+  }
+  std::string label;
+  for (size_t i = from; i < text.size() && text[i] != '\n' && label.size() < 63; ++i)
+    if (text[i] > ' ' && text[i] < 0x7F) label += text[i];
+  return label;
 }
 
 }  // namespace
@@ -17,6 +35,11 @@ size_t framesFor(const MachinePlan& plan) {
   for (const ServedFile& f : plan.files)
     frames += 2 + (f.content->size() + net::MAX_PAYLOAD - 1) / net::MAX_PAYLOAD;  // FILE, data, the empty end
   return frames + 2;  // the answer that ends the list, TERM
+}
+
+const Progress* InstallServer::progress(const net::Mac& client) const {
+  const auto it = clients_.find(client);
+  return it == clients_.end() ? nullptr : &it->second.progress;
 }
 
 std::string InstallServer::answer(Client& c, const net::Mac& to, uint16_t acknowledgement,
@@ -35,76 +58,156 @@ std::string InstallServer::answer(Client& c, const net::Mac& to, uint16_t acknow
   return frame;
 }
 
-std::string InstallServer::startPhase(Client& c, const net::Mac& to, Phase phase) {
+std::string InstallServer::startPhase(Client& c, const net::Mac& to, Phase phase, const std::string& label,
+                                      uint64_t now) {
   c = Client();
-  c.phase = phase;
+  c.progress.phase = phase;
+  c.progress.label = label;
+  c.progress.since = c.progress.lastSeen = now;
   if (phase == Phase::DRIVERS) {
-    driverList_ = {driver_};
     c.files = &driverList_;
-    report(to, Event::DRIVERS_OFFERED, driver_.name);
     return answer(c, to, 0, "OFDR");
   }
   const MachinePlan& plan = plans_(to);
   c.files = &plan.files;
-  report(to, Event::SERVER_OFFERED, plan.keep ? "keep" : "");
   return answer(c, to, 0, plan.keep ? "OFFR\n\nkeep\n" : "OFFR\n\n");
 }
 
 std::string InstallServer::nextOfFiles(Client& c, const net::Mac& to, uint16_t request) {
   const std::vector<ServedFile>& files = *c.files;
+  Progress& p = c.progress;
   if (!c.inFile) {
     if (c.file == files.size()) {
-      if (c.phase == Phase::INSTALL) report(to, Event::ALL_SENT, "");
+      if (c.progress.phase == Phase::INSTALL && !c.listEnded) report(to, Event::ALL_SENT, "");
+      c.listEnded = true;
+      p.file.clear();
       return answer(c, to, request, "DONE");
     }
     c.inFile = true;
     c.offset = 0;
     const ServedFile& f = files[c.file];
+    p.file = f.name;
+    p.fileBytes = 0;
     report(to, Event::FILE_STARTED, f.name);
     return answer(c, to, request, "FILE\n" + f.name + "\n" + std::to_string(f.content->size()) + "\n");
   }
   const ServedFile& f = files[c.file];
   const std::string chunk = f.content->substr(std::min(c.offset, f.content->size()), net::MAX_PAYLOAD);
   c.offset += chunk.size();
+  p.fileBytes += chunk.size();
+  p.bytes += chunk.size();
   if (chunk.empty()) {
     report(to, Event::FILE_SENT, f.name);
+    ++p.files;
     c.inFile = false;
     ++c.file;
   }
   return answer(c, to, request, chunk);
 }
 
-std::string InstallServer::handle(const uint8_t* frame, ssize_t n) {
+// Once a request after the offer was accepted the machine is being served:
+// until its file list has ended, a new discovery must not simply drop that.
+bool InstallServer::inProgress(const Client& c) {
+  return c.progress.phase != Phase::NONE && c.announced && !c.listEnded;
+}
+
+void InstallServer::forgetTheSilent(std::map<net::Mac, Client>& clients) {
+  if (clients.size() < MAX_CLIENTS) return;
+  // Machines being served stay: one may be silent for minutes while it
+  // formats its disk, and a flood costs a few frames each.
+  std::vector<std::tuple<bool, uint64_t, net::Mac>> bySilence;
+  for (const auto& [mac, c] : clients) bySilence.push_back({inProgress(c), c.progress.lastSeen, mac});
+  std::sort(bySilence.begin(), bySilence.end());
+  for (size_t i = 0; i < bySilence.size() / 4; ++i) clients.erase(std::get<2>(bySilence[i]));
+}
+
+std::string InstallServer::discover(const net::FrameHeader& h, const uint8_t* payload, Phase phase, uint64_t now) {
+  const std::string label = phase == Phase::INSTALL ? labelOf(payload, h.payloadLength) : "";
+  auto it = clients_.find(h.source);
+  if (it != clients_.end() && inProgress(it->second)) {
+    forgetTheSilent(restarts_);
+    return startPhase(restarts_[h.source], h.source, phase, label, now);
+  }
+  restarts_.erase(h.source);
+  if (it == clients_.end()) {
+    forgetTheSilent(clients_);
+    it = clients_.try_emplace(h.source).first;
+  }
+  return startPhase(it->second, h.source, phase, label, now);
+}
+
+// The state whose next (or repeated) request this frame is: the transfer
+// under way, else a discovery that started beside it, which then replaces it.
+InstallServer::Client* InstallServer::requestFor(const net::FrameHeader& h) {
+  auto follows = [&](const Client& c) {
+    return c.progress.phase != Phase::NONE &&
+           ((h.sequence == c.lastRequest && h.acknowledgement + 1 == c.sequence) ||
+            (h.sequence == uint16_t(c.lastRequest + 1) && h.acknowledgement == c.sequence));
+  };
+  const auto it = clients_.find(h.source);
+  if (it != clients_.end() && follows(it->second)) return &it->second;
+  const auto restarted = restarts_.find(h.source);
+  if (restarted == restarts_.end() || !follows(restarted->second)) return nullptr;
+  Client& c = clients_[h.source];
+  c = std::move(restarted->second);
+  restarts_.erase(restarted);
+  return &c;
+}
+
+// WTRM is answered whatever the server knows of the client, from the
+// numbers in its own frame, and without touching the state of any transfer.
+std::string InstallServer::terminate(const net::FrameHeader& h) {
+  Client scratch;
+  scratch.sequence = h.acknowledgement;
+  const std::string term = answer(scratch, h.source, h.sequence, "TERM");
+  const auto it = clients_.find(h.source);
+  if (it != clients_.end()) {
+    Client& c = it->second;
+    if (c.progress.phase == Phase::INSTALL && c.listEnded && !c.progress.finished) {
+      c.progress.finished = true;
+      report(h.source, Event::FINISHED, "");
+    }
+  }
+  return term;
+}
+
+std::string InstallServer::handle(const uint8_t* frame, ssize_t n, uint64_t now) {
   if (n < ssize_t(net::HEADER_SIZE)) return "";
   const net::FrameHeader h = net::readHeader(frame);
   // Only whole frames from others: our own broadcasts come back to us.
   if (size_t(n) != net::HEADER_SIZE + h.payloadLength || h.source == own_ || net::isZero(h.source)) return "";
-  const size_t payload = h.payloadLength;
-  const bool discovery = net::isZero(h.destination);
-  if (!discovery && h.destination != own_) return "";  // for another server
-  Client& c = clients_[h.source];
-  if (discovery) {
+  const uint8_t* payload = frame + net::HEADER_SIZE;
+  const size_t length = h.payloadLength;
+  if (net::isZero(h.destination)) {
     if (h.sequence != 1 || h.acknowledgement != 0) return "";
-    if (typeIs(frame, payload, "DSCV")) return startPhase(c, h.source, Phase::INSTALL);
-    if (typeIs(frame, payload, "DRVR")) return startPhase(c, h.source, Phase::DRIVERS);
+    if (typeIs(payload, length, "DSCV")) return discover(h, payload, Phase::INSTALL, now);
+    if (typeIs(payload, length, "DRVR")) return discover(h, payload, Phase::DRIVERS, now);
     return "";
   }
-  // WTRM is answered whatever the server knows of the client: the numbers
-  // that client accepts are in its frame.
-  if (typeIs(frame, payload, "WTRM")) {
-    c.sequence = h.acknowledgement;
-    report(h.source, Event::FINISHED, "");
-    return answer(c, h.source, h.sequence, "TERM");
+  if (h.destination != own_) return "";  // for another server
+  if (typeIs(payload, length, "WTRM")) return terminate(h);
+  const bool retrieve = typeIs(payload, length, "RETR"), start = typeIs(payload, length, "STRT");
+  if (!retrieve && !start && !typeIs(payload, length, "YACK")) return "";
+  Client* found = requestFor(h);
+  if (!found) return "";  // a late duplicate, or another's numbers
+  Client& c = *found;
+  c.progress.lastSeen = now;
+  // A repeated request (its answer was lost) gets the same answer again.
+  if (h.sequence == c.lastRequest) {
+    ++c.progress.retransmissions;
+    return c.lastAnswer;
   }
-  if (c.phase == Phase::NONE) return "";
-  // A repeated request (its answer was lost) gets the same answer again;
-  // anything older, or acknowledging another answer, is a late duplicate.
-  if (h.sequence == c.lastRequest && h.acknowledgement + 1 == c.sequence) return c.lastAnswer;
-  if (h.sequence != uint16_t(c.lastRequest + 1) || h.acknowledgement != c.sequence) return "";
-  if (typeIs(frame, payload, "RETR")) return nextOfFiles(c, h.source, h.sequence);
-  if (typeIs(frame, payload, "STRT")) report(h.source, Event::STARTED, "");
-  if (typeIs(frame, payload, "YACK") || typeIs(frame, payload, "STRT")) return answer(c, h.source, h.sequence, "OK");
-  return "";
+  if (!c.announced) {
+    c.announced = true;
+    if (c.progress.phase == Phase::DRIVERS) report(h.source, Event::DRIVERS_OFFERED, driver_.name);
+    else report(h.source, Event::SERVER_OFFERED, plans_(h.source).keep ? "keep" : "");
+  }
+  if (retrieve) return nextOfFiles(c, h.source, h.sequence);
+  if (start && !c.progress.writing) {
+    c.progress.writing = true;
+    report(h.source, Event::STARTED, "");
+  }
+  return answer(c, h.source, h.sequence, "OK");
 }
 
 }  // namespace vserve

@@ -2,7 +2,7 @@
 // interface of a machine wired to the machines to be installed.
 //
 //   vserve --interface IFACE --driver DRIVER.vpk [--keep] [--script FILE.scr]
-//          [--machine MAC=DIR]... [--machines N] PACKAGE...
+//          [--machine MAC=DIR]... [--machines N] [--once] [--log FILE] PACKAGE...
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -27,12 +28,13 @@
 #include "runtime/system.h"
 #include "tools/common/package_check.h"
 #include "tools/vserve/install_server.h"
+#include "tools/vserve/status_board.h"
 
 namespace {
 
 const char kHelp[] =
     "usage: vserve --interface IFACE --driver DRIVER.vpk [--keep] [--script FILE.scr]\n"
-    "              [--machine MAC=DIR]... [--machines N] PACKAGE...\n"
+    "              [--machine MAC=DIR]... [--machines N] [--once] [--log FILE] PACKAGE...\n"
     "\n"
     "Serves the network installation on one interface: the driver package to\n"
     "every machine that asks for drivers, then the packages (in dependency\n"
@@ -44,6 +46,8 @@ const char kHelp[] =
     "  --machine MAC=DIR for the machine with that MAC (aa:bb:cc:dd:ee:ff): the first\n"
     "                    *.scr file of DIR as its script, and a file DIR/keep for keep\n"
     "  --machines N      end once N installations have ended (default: run until stopped)\n"
+    "  --once            end when every machine that found this server has ended\n"
+    "  --log FILE        record every datagram received and the answer given\n"
     "\n"
     "Every package is checked first as the installer reads it (parse, signature\n"
     "level, i386). One run of the protocol carries at most 65,535 frames, about\n"
@@ -74,8 +78,8 @@ vserve::ServedFile served(const std::string& path) {
 }
 
 struct Options {
-  std::string interface, driver, script;
-  bool keep = false;
+  std::string interface, driver, script, log;
+  bool keep = false, once = false;
   long machines = 0;
   std::vector<std::pair<net::Mac, std::string>> machineDirs;
   std::vector<std::string> packages;
@@ -96,8 +100,12 @@ bool parse(int argc, char** argv, Options& o, std::string& why) {
       if (!value(o.driver)) return false;
     } else if (a == "--script") {
       if (!value(o.script)) return false;
+    } else if (a == "--log") {
+      if (!value(o.log)) return false;
     } else if (a == "--keep") {
       o.keep = true;
+    } else if (a == "--once") {
+      o.once = true;
     } else if (a == "--machines") {
       if (!value(text) || (o.machines = strtol(text.c_str(), nullptr, 10)) <= 0) return (why = "--machines N: a count"), false;
     } else if (a == "--machine") {
@@ -172,17 +180,32 @@ bool openSocket(const std::string& interface, vl::Fd& socketFd, net::Mac& own) {
   return true;
 }
 
-const char* eventText(vserve::Event e) {
-  switch (e) {
-    case vserve::Event::DRIVERS_OFFERED: return "asks for drivers: offering";
-    case vserve::Event::SERVER_OFFERED: return "found the server";
-    case vserve::Event::STARTED: return "disk prepared, installing";
-    case vserve::Event::FILE_STARTED: return "sending";
-    case vserve::Event::FILE_SENT: return "sent";
-    case vserve::Event::ALL_SENT: return "every file sent";
-    case vserve::Event::FINISHED: return "installation ended";
-  }
-  return "";
+uint64_t monotonicMicros() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return uint64_t(t.tv_sec) * 1000000 + uint64_t(t.tv_nsec) / 1000;
+}
+
+// "TYPE seq/ack bytes" of one frame; the type is "data" for a payload that
+// does not start with four capital letters.
+std::string describe(const uint8_t* frame, size_t n) {
+  if (n < net::HEADER_SIZE) return "short(" + std::to_string(n) + ")";
+  const net::FrameHeader h = net::readHeader(frame);
+  std::string type = "data";
+  if (n >= net::HEADER_SIZE + 4 && std::all_of(frame + net::HEADER_SIZE, frame + net::HEADER_SIZE + 4,
+                                               [](uint8_t c) { return c >= 'A' && c <= 'Z'; }))
+    type.assign(reinterpret_cast<const char*>(frame) + net::HEADER_SIZE, 4);
+  char text[96];
+  snprintf(text, sizeof text, "%s %s>%s %u/%u %zu", type.c_str(), net::formatMac(h.source).c_str(),
+           net::formatMac(h.destination).c_str(), h.sequence, h.acknowledgement, n - net::HEADER_SIZE);
+  return text;
+}
+
+void logExchange(FILE* log, uint64_t now, const uint8_t* frame, ssize_t n, const std::string& answer) {
+  fprintf(log, "%" PRIu64 ".%06" PRIu64 " %s -> %s\n", now / 1000000, now % 1000000,
+          describe(frame, size_t(n)).c_str(),
+          answer.empty() ? "ignored"
+                         : describe(reinterpret_cast<const uint8_t*>(answer.data()), answer.size()).c_str());
 }
 
 }  // namespace
@@ -211,8 +234,15 @@ int main(int argc, char** argv) {
   net::Mac own;
   if (!openSocket(o.interface, sock, own)) return 1;
 
-  long finished = 0;
-  std::set<net::Mac> done;
+  FILE* log = nullptr;
+  if (!o.log.empty() && !(log = fopen(o.log.c_str(), "we"))) {
+    fprintf(stderr, "vserve: %s: %s\n", o.log.c_str(), strerror(errno));
+    return 1;
+  }
+  std::set<net::Mac> found, ended;
+  vserve::StatusBoard board(stdout, isatty(STDOUT_FILENO) == 1);
+  uint64_t now = monotonicMicros();
+  vserve::InstallServer* engine = nullptr;
   vserve::InstallServer server(
       own, served(o.driver),
       [&](const net::Mac& client) -> const vserve::MachinePlan& {
@@ -220,12 +250,14 @@ int main(int argc, char** argv) {
         return it == named.end() ? standard : it->second;
       },
       [&](const net::Mac& client, vserve::Event e, const std::string& detail) {
-        if (e == vserve::Event::FINISHED && !done.insert(client).second) return;  // WTRM is repeated
-        if (e == vserve::Event::SERVER_OFFERED) done.erase(client);
-        printf("%s %s%s%s\n", net::formatMac(client).c_str(), eventText(e), detail.empty() ? "" : " ", detail.c_str());
-        fflush(stdout);
-        if (e == vserve::Event::FINISHED) ++finished;
+        if (e == vserve::Event::SERVER_OFFERED) {
+          found.insert(client);
+          ended.erase(client);
+        }
+        if (e == vserve::Event::FINISHED) ended.insert(client);
+        board.event(client, e, detail, engine->progress(client), now);
       });
+  engine = &server;
   vl::setSignal(SIGINT, onStop);
   vl::setSignal(SIGTERM, onStop);
   printf("vserve: serving %zu packages on %s (%s)\n", ordered.size(), o.interface.c_str(), net::formatMac(own).c_str());
@@ -237,17 +269,27 @@ int main(int argc, char** argv) {
     a.sin_addr.s_addr = htonl(INADDR_BROADCAST);
     return a;
   }();
+  auto allEnded = [&] {
+    if (o.machines > 0) return long(ended.size()) >= o.machines;
+    return o.once && !found.empty() && ended.size() == found.size();
+  };
   net::Frame frame{};
-  while (!stopping && (o.machines == 0 || finished < o.machines)) {
+  while (!stopping && !allEnded()) {
     pollfd p = {sock.get(), POLLIN, 0};
-    if (poll(&p, 1, -1) <= 0) continue;
+    const int ready = poll(&p, 1, 100);
+    now = monotonicMicros();
+    board.tick(server, now);
+    if (ready <= 0) continue;
     sockaddr_in from = {};
     socklen_t length = sizeof from;
     const ssize_t n = recvfrom(sock.get(), frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
     if (n < 0 || from.sin_port != htons(net::PROTOCOL_PORT)) continue;
-    const std::string answer = server.handle(frame.data(), n);
+    const std::string answer = server.handle(frame.data(), n, now);
+    if (log) logExchange(log, now, frame.data(), n, answer);
     if (!answer.empty())
       (void)sendto(sock.get(), answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
   }
+  board.summary(server);
+  if (log) fclose(log);
   return 0;
 }

@@ -1,0 +1,99 @@
+#include "tools/vserve/status_board.h"
+
+#include <cinttypes>
+
+namespace vserve {
+
+namespace {
+
+const char* eventText(Event e) {
+  switch (e) {
+    case Event::DRIVERS_OFFERED: return "asks for drivers: offering";
+    case Event::SERVER_OFFERED: return "found the server";
+    case Event::STARTED: return "disk prepared, installing";
+    case Event::FILE_STARTED: return "sending";
+    case Event::FILE_SENT: return "sent";
+    case Event::ALL_SENT: return "every file sent";
+    case Event::FINISHED: return "installation ended";
+  }
+  return "";
+}
+
+const char* phaseText(const Progress& p) {
+  if (p.finished) return "done";
+  if (p.phase == Phase::DRIVERS) return "drivers";
+  if (p.phase == Phase::INSTALL) return p.writing ? "installing" : "preparing disk";
+  return "waiting";
+}
+
+uint64_t rateOf(const Progress& p) {
+  const uint64_t micros = p.lastSeen - p.since;
+  return micros == 0 ? 0 : p.bytes * 1000000 / micros;
+}
+
+}  // namespace
+
+std::string byteText(uint64_t bytes) {
+  char text[32];
+  if (bytes >= 1000000) snprintf(text, sizeof text, "%.1f MB", double(bytes) / 1e6);
+  else if (bytes >= 1000) snprintf(text, sizeof text, "%" PRIu64 " KB", bytes / 1000);
+  else snprintf(text, sizeof text, "%" PRIu64 " B", bytes);
+  return text;
+}
+
+std::string StatusBoard::line(const net::Mac& client, const Progress& p) {
+  char text[256];
+  snprintf(text, sizeof text, "%s %-12s %-14s %-24s %9s %9s/s", net::formatMac(client).c_str(),
+           p.label.empty() ? "-" : p.label.c_str(), phaseText(p), p.file.empty() ? "-" : p.file.c_str(),
+           byteText(p.bytes).c_str(), byteText(rateOf(p)).c_str());
+  return text;
+}
+
+StatusBoard::Row& StatusBoard::row(const net::Mac& client) {
+  for (Row& r : rows_)
+    if (r.mac == client) return r;
+  rows_.push_back({client, {}});
+  return rows_.back();
+}
+
+void StatusBoard::event(const net::Mac& client, Event e, const std::string& detail, const Progress* progress,
+                        uint64_t now) {
+  Row& r = row(client);
+  if (progress) r.last = *progress;
+  if (!live_) {
+    fprintf(out_, "%s %s%s%s\n", net::formatMac(client).c_str(), eventText(e), detail.empty() ? "" : " ",
+            detail.c_str());
+    fflush(out_);
+  }
+  lastDrawn_ = now - 100001;  // the next tick shows it
+}
+
+void StatusBoard::redraw(const InstallServer& server) {
+  if (drawn_ > 0) fprintf(out_, "\x1b[%zuA", drawn_);
+  for (Row& r : rows_) {
+    if (const Progress* p = server.progress(r.mac)) r.last = *p;
+    fprintf(out_, "\r%s\x1b[K\n", line(r.mac, r.last).c_str());
+  }
+  drawn_ = rows_.size();
+  fflush(out_);
+}
+
+void StatusBoard::tick(const InstallServer& server, uint64_t now) {
+  if (!live_ || now - lastDrawn_ < 100000) return;
+  lastDrawn_ = now;
+  redraw(server);
+}
+
+void StatusBoard::summary(const InstallServer& server) {
+  if (live_) redraw(server);
+  for (Row& r : rows_) {
+    if (const Progress* p = server.progress(r.mac)) r.last = *p;
+    const Progress& p = r.last;
+    fprintf(out_, "%s %s: %s, %u files, %s, %u retransmissions, %.1f s\n", net::formatMac(r.mac).c_str(),
+            p.label.empty() ? "-" : p.label.c_str(), phaseText(p), p.files, byteText(p.bytes).c_str(),
+            p.retransmissions, double(p.lastSeen - p.since) / 1e6);
+  }
+  fflush(out_);
+}
+
+}  // namespace vserve
