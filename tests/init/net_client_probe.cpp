@@ -1,7 +1,9 @@
 // A network installation client for the server's tests: the real session over
 // the namespace's interfaces, whose steps write every file it receives into
 // DIRECTORY (the script under DIRECTORY/flash) instead of installing it.
-// usage: net-client-probe DIRECTORY
+// With --spoil, frames are lost, duplicated and reordered on the client's
+// side of the link (a fixed rhythm; the counts are printed at the end).
+// usage: net-client-probe [--spoil] DIRECTORY
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,14 +12,18 @@
 #include "init/net/interfaces.h"
 #include "init/net/session.h"
 #include "runtime/fileutil.h"
+#include "tests/init/spoiled_net.h"
 
 int main(int argc, char** argv) {
-  if (argc != 2) return 2;
-  const std::string dir = argv[1];
+  const bool spoil = argc == 3 && std::string(argv[1]) == "--spoil";
+  if (argc != 2 && !spoil) return 2;
+  const std::string dir = argv[argc - 1];
   // No key is ever pressed: only the server's TERM ends the last wait.
   int never[2];
   if (pipe(never) != 0 || dup2(never[0], 0) != 0) return 2;
-  net::SocketNetIo io;
+  net::SocketNetIo socketIo;
+  qvtest::SpoiledNetIo spoiled(socketIo);
+  net::NetIo& io = spoil ? static_cast<net::NetIo&>(spoiled) : socketIo;
   net::NetSession session(io);
   net::SessionSteps steps;
   steps.root = dir;
@@ -36,5 +42,9 @@ int main(int argc, char** argv) {
   };
   steps.finish = [] {};
   disk::InstallTarget target;
-  return net::runSession(session, target, steps) ? 0 : 1;
+  const bool installed = net::runSession(session, target, steps);
+  if (spoil)
+    printf("spoiled: %u lost, %u duplicated, %u reordered\n", spoiled.counts.lost, spoiled.counts.duplicated,
+           spoiled.counts.reordered);
+  return installed ? 0 : 1;
 }

@@ -189,3 +189,26 @@ TEST(InstallServer, AFloodOfInventedMacsNeverPushesOutAMachineBeingServed) {
   EXPECT_LE(s.server().clients(), vserve::MAX_CLIENTS);
   EXPECT_EQ(s.send(request(kA, kServer, 5, 5, "RETR")).sequence, 6);
 }
+
+// Both phases start with sequence 1, acknowledgement 0: the type of the
+// first request tells a driver transfer from an installation.
+TEST(InstallServer, AClaimedDiscoveryAroundADriverRequestTakesNothingFromIt) {
+  for (const bool claimFirst : {true, false}) {
+    ServerUnderTest s;
+    if (claimFirst) s.send(request(kA, {}, 1, 0, "DSCV\n"));
+    EXPECT_EQ(s.send(request(kA, {}, 1, 0, "DRVR\nx")).payload, "OFDR");
+    if (!claimFirst) s.send(request(kA, {}, 1, 0, "DSCV\n"));
+    EXPECT_EQ(s.send(request(kA, kServer, 1, 1, "RETR")).payload, "FILE\ndrv.vpk\n1\n") << claimFirst;
+    EXPECT_EQ(s.send(request(kA, kServer, 2, 2, "RETR")).payload, "D") << claimFirst;
+  }
+}
+
+// A's driver offer waits beside a claimed installation offer; a second
+// claim renews that one and leaves the driver offer A is about to follow.
+TEST(InstallServer, ARenewedClaimLeavesTheOfferAMachineIsAboutToFollow) {
+  ServerUnderTest s;
+  s.send(request(kA, {}, 1, 0, "DSCV\n"));
+  EXPECT_EQ(s.send(request(kA, {}, 1, 0, "DRVR\nx")).payload, "OFDR");
+  s.send(request(kA, {}, 1, 0, "DSCV\n"));
+  EXPECT_EQ(s.send(request(kA, kServer, 1, 1, "RETR")).payload, "FILE\ndrv.vpk\n1\n");
+}

@@ -105,18 +105,33 @@ std::string InstallServer::nextOfFiles(Client& c, const net::Mac& to, uint16_t r
   return answer(c, to, request, chunk);
 }
 
-// Once a request after the offer was accepted the machine is being served:
-// until its file list has ended, a new discovery must not simply drop that.
-bool InstallServer::inProgress(const Client& c) {
-  return c.progress.phase != Phase::NONE && c.announced && !c.listEnded;
+// A phase that its machine may still be following, which a new discovery
+// must not simply drop: drivers until their list has ended, an installation
+// until its WTRM was answered.
+bool InstallServer::live(const Client& c) {
+  if (c.progress.phase == Phase::DRIVERS) return !c.listEnded;
+  return c.progress.phase == Phase::INSTALL && !c.progress.finished;
 }
 
-void InstallServer::forgetTheSilent(std::map<net::Mac, Client>& clients) {
+bool InstallServer::follows(const Client& c, const net::FrameHeader& h, Request type) {
+  if (c.progress.phase == Phase::NONE) return false;
+  if (h.sequence == c.lastRequest && h.acknowledgement + 1 == c.sequence) return type == c.last;  // repeated
+  if (h.sequence != uint16_t(c.lastRequest + 1) || h.acknowledgement != c.sequence) return false;
+  if (c.progress.phase == Phase::DRIVERS) return type == Request::RETR;
+  switch (c.last) {
+    case Request::NONE: return type == Request::YACK;
+    case Request::YACK: return type == Request::STRT;
+    default: return type == Request::RETR;
+  }
+}
+
+template <typename Key>
+void InstallServer::forgetTheSilent(std::map<Key, Client>& clients) {
   if (clients.size() < MAX_CLIENTS) return;
   // Machines being served stay: one may be silent for minutes while it
   // formats its disk, and a flood costs a few frames each.
-  std::vector<std::tuple<bool, uint64_t, net::Mac>> bySilence;
-  for (const auto& [mac, c] : clients) bySilence.push_back({inProgress(c), c.progress.lastSeen, mac});
+  std::vector<std::tuple<bool, uint64_t, Key>> bySilence;
+  for (const auto& [mac, c] : clients) bySilence.push_back({c.announced && live(c), c.progress.lastSeen, mac});
   std::sort(bySilence.begin(), bySilence.end());
   for (size_t i = 0; i < bySilence.size() / 4; ++i) clients.erase(std::get<2>(bySilence[i]));
 }
@@ -124,11 +139,14 @@ void InstallServer::forgetTheSilent(std::map<net::Mac, Client>& clients) {
 std::string InstallServer::discover(const net::FrameHeader& h, const uint8_t* payload, Phase phase, uint64_t now) {
   const std::string label = phase == Phase::INSTALL ? labelOf(payload, h.payloadLength) : "";
   auto it = clients_.find(h.source);
-  if (it != clients_.end() && inProgress(it->second)) {
+  // A phase whose offer no request has followed yet is simply offered
+  // again; another phase may be one that its machine is about to follow.
+  if (it != clients_.end() && live(it->second) &&
+      !(it->second.last == Request::NONE && it->second.progress.phase == phase)) {
     forgetTheSilent(restarts_);
-    return startPhase(restarts_[h.source], h.source, phase, label, now);
+    return startPhase(restarts_[{h.source, phase}], h.source, phase, label, now);
   }
-  restarts_.erase(h.source);
+  restarts_.erase({h.source, phase});  // the same offer; one of another phase may still be followed
   if (it == clients_.end()) {
     forgetTheSilent(clients_);
     it = clients_.try_emplace(h.source).first;
@@ -138,20 +156,19 @@ std::string InstallServer::discover(const net::FrameHeader& h, const uint8_t* pa
 
 // The state whose next (or repeated) request this frame is: the transfer
 // under way, else a discovery that started beside it, which then replaces it.
-InstallServer::Client* InstallServer::requestFor(const net::FrameHeader& h) {
-  auto follows = [&](const Client& c) {
-    return c.progress.phase != Phase::NONE &&
-           ((h.sequence == c.lastRequest && h.acknowledgement + 1 == c.sequence) ||
-            (h.sequence == uint16_t(c.lastRequest + 1) && h.acknowledgement == c.sequence));
-  };
+InstallServer::Client* InstallServer::requestFor(const net::FrameHeader& h, Request type) {
   const auto it = clients_.find(h.source);
-  if (it != clients_.end() && follows(it->second)) return &it->second;
-  const auto restarted = restarts_.find(h.source);
-  if (restarted == restarts_.end() || !follows(restarted->second)) return nullptr;
-  Client& c = clients_[h.source];
-  c = std::move(restarted->second);
-  restarts_.erase(restarted);
-  return &c;
+  if (it != clients_.end() && follows(it->second, h, type)) return &it->second;
+  for (const Phase phase : {Phase::DRIVERS, Phase::INSTALL}) {
+    const auto restarted = restarts_.find({h.source, phase});
+    if (restarted == restarts_.end() || !follows(restarted->second, h, type)) continue;
+    Client& c = clients_[h.source];
+    c = std::move(restarted->second);
+    restarts_.erase({h.source, Phase::DRIVERS});
+    restarts_.erase({h.source, Phase::INSTALL});
+    return &c;
+  }
+  return nullptr;
 }
 
 // WTRM is answered whatever the server knows of the client, from the
@@ -186,9 +203,12 @@ std::string InstallServer::handle(const uint8_t* frame, ssize_t n, uint64_t now)
   }
   if (h.destination != own_) return "";  // for another server
   if (typeIs(payload, length, "WTRM")) return terminate(h);
-  const bool retrieve = typeIs(payload, length, "RETR"), start = typeIs(payload, length, "STRT");
-  if (!retrieve && !start && !typeIs(payload, length, "YACK")) return "";
-  Client* found = requestFor(h);
+  const Request type = typeIs(payload, length, "RETR")   ? Request::RETR
+                       : typeIs(payload, length, "STRT") ? Request::STRT
+                       : typeIs(payload, length, "YACK") ? Request::YACK
+                                                         : Request::NONE;
+  if (type == Request::NONE) return "";
+  Client* found = requestFor(h, type);
   if (!found) return "";  // a late duplicate, or another's numbers
   Client& c = *found;
   c.progress.lastSeen = now;
@@ -202,8 +222,9 @@ std::string InstallServer::handle(const uint8_t* frame, ssize_t n, uint64_t now)
     if (c.progress.phase == Phase::DRIVERS) report(h.source, Event::DRIVERS_OFFERED, driver_.name);
     else report(h.source, Event::SERVER_OFFERED, plans_(h.source).keep ? "keep" : "");
   }
-  if (retrieve) return nextOfFiles(c, h.source, h.sequence);
-  if (start && !c.progress.writing) {
+  c.last = type;
+  if (type == Request::RETR) return nextOfFiles(c, h.source, h.sequence);
+  if (type == Request::STRT && !c.progress.writing) {
     c.progress.writing = true;
     report(h.source, Event::STARTED, "");
   }

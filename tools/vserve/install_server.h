@@ -37,6 +37,7 @@ inline constexpr size_t MAX_FRAMES_PER_RUN = 65535;
 // silent longest, never the machines that are being served.
 inline constexpr size_t MAX_CLIENTS = 4096;
 
+enum class Request { NONE, YACK, STRT, RETR };
 enum class Event { DRIVERS_OFFERED, SERVER_OFFERED, STARTED, FILE_STARTED, FILE_SENT, ALL_SENT, FINISHED };
 enum class Phase { NONE, DRIVERS, INSTALL };
 
@@ -79,17 +80,20 @@ class InstallServer {
     size_t file = 0;
     size_t offset = 0;
     bool inFile = false;
+    Request last = Request::NONE;  // the type of lastRequest
     bool announced = false;     // a request after the offer was accepted
     bool listEnded = false;     // the answer that ends the file list was sent
   };
-  static bool inProgress(const Client& c);
+  static bool live(const Client& c);
+  static bool follows(const Client& c, const net::FrameHeader& h, Request type);
   std::string discover(const net::FrameHeader& h, const uint8_t* payload, Phase phase, uint64_t now);
-  Client* requestFor(const net::FrameHeader& h);
+  Client* requestFor(const net::FrameHeader& h, Request type);
   std::string answer(Client& c, const net::Mac& to, uint16_t acknowledgement, const std::string& payload);
   std::string startPhase(Client& c, const net::Mac& to, Phase phase, const std::string& label, uint64_t now);
   std::string nextOfFiles(Client& c, const net::Mac& to, uint16_t request);
   std::string terminate(const net::FrameHeader& h);
-  void forgetTheSilent(std::map<net::Mac, Client>& clients);
+  template <typename Key>
+  void forgetTheSilent(std::map<Key, Client>& clients);
   void report(const net::Mac& client, Event e, const std::string& detail) {
     if (report_) report_(client, e, detail);
   }
@@ -101,10 +105,11 @@ class InstallServer {
   Report report_;
   std::map<net::Mac, Client> clients_;
   // A discovery from a machine that is being served starts here, beside
-  // its transfer: whichever of the two its next request follows goes on.
-  // A frame that merely claims the MAC of a machine never breaks its
-  // transfer, and a machine that really started again is served anew.
-  std::map<net::Mac, Client> restarts_;
+  // its transfer, one per phase: whichever state its next request follows
+  // (numbers and type: YACK, then STRT, then RETR; RETR alone for drivers)
+  // goes on. A frame that merely claims the MAC of a machine never breaks
+  // its transfer, and a machine that really started again is served anew.
+  std::map<std::pair<net::Mac, Phase>, Client> restarts_;
 };
 
 }  // namespace vserve

@@ -47,6 +47,7 @@ const char kHelp[] =
     "                    *.scr file of DIR as its script, and a file DIR/keep for keep\n"
     "  --machines N      end once N installations have ended (default: run until stopped)\n"
     "  --once            end when every machine that found this server has ended\n"
+    "                    (either ends 5 s later: a machine whose TERM was lost asks again)\n"
     "  --log FILE        record every datagram received and the answer given\n"
     "\n"
     "Every package is checked first as the installer reads it (parse, signature\n"
@@ -239,6 +240,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "vserve: %s: %s\n", o.log.c_str(), strerror(errno));
     return 1;
   }
+  if (log) setvbuf(log, nullptr, _IOLBF, 0);  // whole lines, as they happen
   std::set<net::Mac> found, ended;
   vserve::StatusBoard board(stdout, isatty(STDOUT_FILENO) == 1);
   uint64_t now = monotonicMicros();
@@ -273,8 +275,14 @@ int main(int argc, char** argv) {
     if (o.machines > 0) return long(ended.size()) >= o.machines;
     return o.once && !found.empty() && ended.size() == found.size();
   };
+  // A TERM can be lost like any frame, and its machine then repeats WTRM
+  // once a second: after the last installation ended the server stays a
+  // while to answer.
+  constexpr uint64_t LINGER = 5000000;
+  uint64_t endedAt = 0;
   net::Frame frame{};
-  while (!stopping && !allEnded()) {
+  while (!stopping && !(endedAt != 0 && now - endedAt >= LINGER)) {
+    if (endedAt == 0 && allEnded()) endedAt = now;
     pollfd p = {sock.get(), POLLIN, 0};
     const int ready = poll(&p, 1, 100);
     now = monotonicMicros();

@@ -60,6 +60,8 @@ void StatusBoard::event(const net::Mac& client, Event e, const std::string& deta
                         uint64_t now) {
   Row& r = row(client);
   if (progress) r.last = *progress;
+  if (e == Event::DRIVERS_OFFERED || e == Event::SERVER_OFFERED) r.ended = false;
+  if (e == Event::FINISHED) r.ended = true;
   if (!live_) {
     fprintf(out_, "%s %s%s%s\n", net::formatMac(client).c_str(), eventText(e), detail.empty() ? "" : " ",
             detail.c_str());
@@ -71,7 +73,7 @@ void StatusBoard::event(const net::Mac& client, Event e, const std::string& deta
 void StatusBoard::redraw(const InstallServer& server) {
   if (drawn_ > 0) fprintf(out_, "\x1b[%zuA", drawn_);
   for (Row& r : rows_) {
-    if (const Progress* p = server.progress(r.mac)) r.last = *p;
+    if (const Progress* p = server.progress(r.mac); p && !r.ended) r.last = *p;
     fprintf(out_, "\r%s\x1b[K\n", line(r.mac, r.last).c_str());
   }
   drawn_ = rows_.size();
@@ -87,7 +89,7 @@ void StatusBoard::tick(const InstallServer& server, uint64_t now) {
 void StatusBoard::summary(const InstallServer& server) {
   if (live_) redraw(server);
   for (Row& r : rows_) {
-    if (const Progress* p = server.progress(r.mac)) r.last = *p;
+    if (const Progress* p = server.progress(r.mac); p && !r.ended) r.last = *p;
     const Progress& p = r.last;
     fprintf(out_, "%s %s: %s, %u files, %s, %u retransmissions, %.1f s\n", net::formatMac(r.mac).c_str(),
             p.label.empty() ? "-" : p.label.c_str(), phaseText(p), p.files, byteText(p.bytes).c_str(),

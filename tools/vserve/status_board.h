@@ -28,6 +28,7 @@ class StatusBoard {
   struct Row {
     net::Mac mac;
     Progress last;  // kept when the server forgets the machine
+    bool ended = false;  // its installation ended: what it got stays shown
   };
   Row& row(const net::Mac& client);
   void redraw(const InstallServer& server);
