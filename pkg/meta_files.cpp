@@ -106,6 +106,15 @@ bool firstLineOf(std::string_view text, std::string& line) {
   return true;
 }
 
+PackageAction scheduledAction(std::string_view text) {
+  std::string word;
+  if (!firstWordOf(text, word)) return ACTION_NONE;
+  if (word == "uninstall") return ACTION_UNINSTALL;
+  if (word == "enable") return ACTION_ENABLE;
+  if (word == "disable") return ACTION_DISABLE;
+  return ACTION_NONE;
+}
+
 MetaRead readMetaFile(const std::string& path, size_t limit, std::string& text, std::string& why) {
   const vl::ReadStatus status = vl::readBoundedFile(path, limit, text);
   if (status == vl::ReadStatus::OK) return MetaRead::OK;

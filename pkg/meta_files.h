@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pkg/dependency.h"
+#include "pkg/package_record.h"
 
 namespace pkg {
 
@@ -34,6 +35,10 @@ inline constexpr size_t POSTLOG_LIMIT = 1024 * 1024;           // the post-insta
 [[nodiscard]] bool firstWordOf(std::string_view text, std::string& word);
 // The first line without its newline. A NUL byte fails.
 [[nodiscard]] bool firstLineOf(std::string_view text, std::string& line);
+
+// A schedule's text: the action it asks for (ACTION_NONE for anything but
+// "uninstall", "enable" or "disable" as its first word).
+PackageAction scheduledAction(std::string_view text);
 
 // A database or schedule file: its content when it is a regular file within
 // the limit. missing tells a file that is not there (not an error for the

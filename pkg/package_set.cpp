@@ -271,17 +271,15 @@ void PackageSet::loadState(PackageRecord& r) {
   }
   if (isPlaceholder(r)) return;
   const std::string schedulePath = std::string(SCHEDULE_DIRECTORY) + scheduleKey(r.name) + "/schedule";
-  std::string schedule = firstWord(schedulePath, &why);
-  if (!why.empty()) warning("the schedule of %s is ignored: its %s", r.name.c_str(), why.c_str());
-  if (schedule == "uninstall") {
-    r.action = ACTION_UNINSTALL;
-  } else if (schedule == "enable") {
-    r.action = ACTION_ENABLE;
-    r.userForced = true;
-  } else if (schedule == "disable") {
-    r.action = ACTION_DISABLE;
-    r.userForced = true;
+  if (readMetaFile(schedulePath, META_SMALL_LIMIT, text, why) == MetaRead::BROKEN) {
+    warning("the schedule of %s is ignored: its %s", r.name.c_str(), why.c_str());
+    text.clear();
   }
+  const PackageAction scheduled = scheduledAction(text);
+  if (scheduled == ACTION_NONE) return;
+  r.action = scheduled;
+  // Enabling or disabling is the user's choice from then on.
+  if (scheduled != ACTION_UNINSTALL) r.userForced = true;
 }
 
 namespace {

@@ -102,8 +102,15 @@ long& faultCount() {
   static long count = 0;
   return count;
 }
+long& commitStart() {
+  static long start = 0;
+  return start;
+}
 void reportFaultCount() {
-  if (getenv("QV_FAULT_COUNT")) fprintf(stderr, "fault points: %ld\n", faultCount());
+  if (getenv("QV_FAULT_COUNT")) fprintf(stderr, "fault points: %ld, commit from %ld\n", faultCount(), commitStart());
+}
+void markCommitStart() {
+  if (commitStart() == 0) commitStart() = faultCount() + 1;
 }
 void faultPoint() {
   static const long at = [] {
@@ -115,6 +122,7 @@ void faultPoint() {
 }
 #else
 inline void faultPoint() {}
+inline void markCommitStart() {}
 #endif
 
 bool copyFile(const std::string& source, const std::string& destination, bool spinner) {
@@ -566,6 +574,7 @@ void removeJournal() {
 }  // namespace
 
 int Transaction::commit(const std::string& first, bool progress) {
+  markCommitStart();
   // Staging: every new content, link and moved file ready beside its
   // destination's file system, before anything at a final path changes. A
   // failure here leaves everything as it was.
