@@ -583,10 +583,14 @@ int Transaction::commit(const std::string& first, bool progress) {
   std::vector<std::string> consumed;     // temporary files copied into staging: deleted after
   std::set<std::string> stagingDirs, fileSystems;
   bool journal = false;
+  // Nothing at a final path changed: the whole transaction is dropped, its
+  // temporary files with it, and every change counts as failed.
   auto fail = [&] {
     for (const std::string& f : staged) unlink(f.c_str());
+    const int failed = int(entries_.size() ? entries_.size() : 1);
+    cancel();
     for (const std::string& d : stagingDirs) removeStagingDirectory(d);
-    return int(entries_.size() ? entries_.size() : 1);
+    return failed;
   };
   auto stageBeside = [&](const std::string& destination, std::string& dir) {
     struct stat st;
