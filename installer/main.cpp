@@ -60,15 +60,15 @@ std::set<std::string> manifestFiles() {
 }
 
 // Before anything changes: a commit that a crash cut short is finished, and
-// what interrupted runs left is removed.
-void finishInterrupted() {
+// what interrupted runs left is removed. Told through the engine's console
+// (quiet runs say nothing, the post-install log keeps it).
+void finishInterrupted(pkg::PackageSet& set) {
   switch (pkg::finishInterruptedCommit(manifestFiles())) {
-    case pkg::InterruptedCommit::FINISHED: printf("finished an interrupted installation\n"); break;
-    case pkg::InterruptedCommit::FAILED: printf("ERROR: an interrupted installation could not be finished\n"); break;
-    case pkg::InterruptedCommit::DROPPED: printf("WARNING: a damaged installation journal was dropped\n"); break;
+    case pkg::InterruptedCommit::FINISHED: set.info("finished an interrupted installation"); break;
+    case pkg::InterruptedCommit::FAILED: set.error("an interrupted installation could not be finished"); break;
+    case pkg::InterruptedCommit::DROPPED: set.warning("a damaged installation journal was dropped"); break;
     case pkg::InterruptedCommit::NONE: break;
   }
-  fflush(stdout);
 }
 
 // A manifest that is there but cannot be taken whole is refused: carrying
@@ -82,7 +82,7 @@ bool loadWholeManifest(pkg::Transaction& t) {
 
 int commitManifest() {
   lockRun();
-  finishInterrupted();
+  finishInterrupted(pkg::PackageSet::instance());
   pkg::Transaction t;
   if (!loadWholeManifest(t)) return 1;
   printf("finishing install... ");
@@ -96,7 +96,7 @@ int commitManifest() {
 
 int cancelManifest() {
   lockRun();
-  finishInterrupted();
+  finishInterrupted(pkg::PackageSet::instance());
   pkg::Transaction t;
   if (!loadWholeManifest(t)) return 1;
   t.cancel();
@@ -161,7 +161,8 @@ int main(int argc, char** argv) {
   }
   if (!show) {
     lockRun();
-    finishInterrupted();
+    set.quiet = quiet;
+    finishInterrupted(set);
   }
   set.openRepository(quiet, arch ? arch : "i386");
 

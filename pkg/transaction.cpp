@@ -251,6 +251,15 @@ void syncFileSystemOf(const std::string& path) {
   ::close(fd);
 }
 
+// One sync per file system, however many of its directories are named.
+void syncFileSystemsOf(const std::set<std::string>& paths) {
+  std::set<dev_t> synced;
+  for (const std::string& p : paths) {
+    struct stat st;
+    if (stat(p.c_str(), &st) == 0 && synced.insert(st.st_dev).second) syncFileSystemOf(p);
+  }
+}
+
 void syncDirectory(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
@@ -362,9 +371,13 @@ void createParentDirectories(const std::string& path) {
   mkdir(dir.c_str(), 0777);
 }
 
+// A temporary file of this transaction: a new file's, also once commit
+// chose to copy it.
+static bool ownsTemporary(const TransactionEntry& e) { return e.temporary && (e.kind == ENTRY_NEW_FILE || e.kind == ENTRY_COPY); }
+
 void Transaction::dropEntry(std::map<std::string, TransactionEntry>::iterator it) {
   // The temporary file of a dropped new file would otherwise stay behind.
-  if (it->second.kind == ENTRY_NEW_FILE && it->second.temporary) unlink(it->second.source.c_str());
+  if (ownsTemporary(it->second)) unlink(it->second.source.c_str());
   entries_.erase(it);
 }
 
@@ -647,6 +660,8 @@ int Transaction::commit(const std::string& first, bool progress) {
     if (entry.kind == ENTRY_DELETE) {
       steps.push_back({'D', "", destination});
       journal |= under(destination, "/flash");
+      struct stat st;
+      fileSystems.insert(nearestExisting(parentOf(destination), st));
     } else if (entry.kind == ENTRY_SYMLINK) {
       // Made aside and renamed over the destination: the old file or the new
       // link, never neither.
@@ -668,17 +683,17 @@ int Transaction::commit(const std::string& first, bool progress) {
     if ((entry.kind == ENTRY_MOVE || entry.kind == ENTRY_NEW_FILE) && !stageRename(destination, entry)) return fail();
   }
   for (const auto& [destination, entry] : entries_)
-    if (entry.kind == ENTRY_NEW_FILE && entry.temporary) stagingDirs.insert(parentOf(entry.source));
+    if (ownsTemporary(entry)) stagingDirs.insert(parentOf(entry.source));
   journal &= vl::fileExists("/flash", S_IFDIR);
   if (journal) {
     // What the steps rename must be on disk before the journal says to.
-    for (const std::string& f : fileSystems) syncFileSystemOf(f);
+    syncFileSystemsOf(fileSystems);
     if (!writeJournal(steps)) return fail();
   }
   const int failures = carryOut(steps);
   if (journal) {
-    for (const std::string& f : fileSystems) syncFileSystemOf(f);
-    syncFileSystemOf("/flash");
+    fileSystems.insert("/flash");
+    syncFileSystemsOf(fileSystems);
     removeJournal();
   }
   for (const std::string& f : consumed) unlink(f.c_str());
@@ -693,7 +708,7 @@ int Transaction::commit(const std::string& first, bool progress) {
 void Transaction::cancel() {
   std::set<std::string> stagingDirs;
   for (auto& [destination, entry] : entries_)
-    if (entry.kind == ENTRY_NEW_FILE && entry.temporary) {
+    if (ownsTemporary(entry)) {
       unlink(entry.source.c_str());
       stagingDirs.insert(parentOf(entry.source));
     }
@@ -703,7 +718,7 @@ void Transaction::cancel() {
 
 void Transaction::restore(const std::map<std::string, TransactionEntry>& saved) {
   for (auto& [destination, entry] : entries_) {
-    if (entry.kind != ENTRY_NEW_FILE || !entry.temporary) continue;
+    if (!ownsTemporary(entry)) continue;
     auto old = saved.find(destination);
     if (old == saved.end() || old->second.source != entry.source) unlink(entry.source.c_str());
   }
@@ -814,9 +829,13 @@ InterruptedCommit finishInterruptedCommit(const std::set<std::string>& keep) {
     std::vector<Step> steps;
     if (status == vl::ReadStatus::OK && loadJournal(text, steps)) {
       result = carryOut(steps) == 0 ? InterruptedCommit::FINISHED : InterruptedCommit::FAILED;
-      for (const Step& s : steps)
-        if (s.kind == 'R') syncFileSystemOf(parentOf(s.destination));
-      syncFileSystemOf("/flash");
+      // Done on disk before the journal goes, on every file system touched.
+      std::set<std::string> touched = {"/flash"};
+      for (const Step& step : steps) {
+        struct stat st;
+        touched.insert(nearestExisting(parentOf(step.destination), st));
+      }
+      syncFileSystemsOf(touched);
     } else {
       // Only a whole journal is ever renamed into place: this one was never
       // acted on (or is damaged), and nothing of it is carried out.
