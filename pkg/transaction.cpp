@@ -764,7 +764,20 @@ bool isPlainPath(std::string_view path) {
 
 }  // namespace
 
+namespace {
+bool parseManifestLines(std::string_view text, std::vector<ManifestLine>& lines, std::string& why);
+}  // namespace
+
 bool parseManifest(std::string_view text, std::vector<ManifestLine>& lines, std::string& why) {
+  // Refused whole: what was taken before the bad line is dropped again.
+  if (parseManifestLines(text, lines, why)) return true;
+  lines.clear();
+  return false;
+}
+
+namespace {
+
+bool parseManifestLines(std::string_view text, std::vector<ManifestLine>& lines, std::string& why) {
   lines.clear();
   size_t number = 0;
   for (size_t at = 0; at < text.size();) {
@@ -805,6 +818,8 @@ bool parseManifest(std::string_view text, std::vector<ManifestLine>& lines, std:
   }
   return true;
 }
+
+}  // namespace
 
 bool Transaction::loadManifest(const std::string& path, std::string* why) {
   std::string text, reason;
