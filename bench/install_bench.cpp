@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -29,15 +30,15 @@ int inTmpfsRoot(Fn fn) {
   return fn();
 }
 
-int installPackage() {
-  return inTmpfsRoot([] {
+int installPackage(const char* installer) {
+  return inTmpfsRoot([installer] {
     int in = open(qvbench::packagePath().c_str(), O_RDONLY);
     int out = open("/dev/null", O_WRONLY);
     pid_t pid = fork();
     if (pid == 0) {
       dup2(in, 0);
       dup2(out, 1);
-      execl(QV_INSTALLER, "installer", "-q", "-r", kRoot.c_str(), "-", static_cast<char*>(nullptr));
+      execl(installer, "installer", "-q", "-r", kRoot.c_str(), "-", static_cast<char*>(nullptr));
       _exit(127);
     }
     int status = 0;
@@ -58,16 +59,19 @@ int64_t packageBytes() {
   return stat(qvbench::packagePath().c_str(), &st) == 0 ? st.st_size : 0;
 }
 
-void ours(benchmark::State& state) {
+void installWith(benchmark::State& state, const char* installer) {
   if (!qvbench::makePackage()) return state.SkipWithError("cannot make the package");
   for (auto _ : state) {
     double seconds;
     long peak;
-    if (!qvbench::inChild(installPackage, seconds, peak)) return state.SkipWithError("installation failed");
+    if (!qvbench::inChild([installer] { return installPackage(installer); }, seconds, peak))
+      return state.SkipWithError("installation failed");
     state.SetIterationTime(seconds);
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * packageBytes());
 }
+
+void ours(benchmark::State& state) { installWith(state, QV_INSTALLER); }
 
 void baseline(benchmark::State& state) {
   if (!qvbench::makePackage()) return state.SkipWithError("cannot make the package");
@@ -91,4 +95,15 @@ void baseline(benchmark::State& state) {
 BENCHMARK(ours)->Name("install-256MiB/ours")->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(baseline)->Name("install-256MiB/baseline")->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
-int main(int argc, char** argv) { return qvbench::runWithRatios(argc, argv); }
+int main(int argc, char** argv) {
+  // With QV_PREVIOUS_INSTALLER naming another build's installer (an earlier
+  // version, say), the same installation by each in one run:
+  // "install-vs-previous" is this build's rate over that one's.
+  if (const char* previous = getenv("QV_PREVIOUS_INSTALLER")) {
+    benchmark::RegisterBenchmark("install-vs-previous/baseline", [previous](benchmark::State& s) { installWith(s, previous); })
+        ->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("install-vs-previous/ours", [](benchmark::State& s) { installWith(s, QV_INSTALLER); })
+        ->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+  }
+  return qvbench::runWithRatios(argc, argv);
+}

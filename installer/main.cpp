@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "installer/listing.h"
@@ -33,26 +34,6 @@ int usage() {
   return 0;
 }
 
-int commitManifest() {
-  pkg::Transaction t;
-  (void)t.loadManifest(kManifest);
-  printf("finishing install... ");
-  fflush(stdout);
-  int failures = t.commit("", true);
-  printf("\b \n");
-  // Done once: a second --commit would repeat the deletions.
-  if (failures == 0) unlink(kManifest);
-  return failures == 0 ? 0 : 1;
-}
-
-int cancelManifest() {
-  pkg::Transaction t;
-  (void)t.loadManifest(kManifest);
-  t.cancel();
-  unlink(kManifest);
-  return 0;
-}
-
 // Two runs at once would share the database, the upgrade directories and
 // the kept image: the second waits for the first.
 void lockRun() {
@@ -65,6 +46,62 @@ void lockRun() {
     }
   }
   // Held until the process ends.
+}
+
+// The files a saved transaction names stay when what interrupted runs left
+// is removed: the manifest is another program's.
+std::set<std::string> manifestFiles() {
+  pkg::Transaction t;
+  std::set<std::string> files;
+  if (!t.loadManifest(kManifest)) return files;
+  for (const auto& [destination, entry] : t.entries())
+    if (entry.kind == pkg::ENTRY_MOVE) files.insert(entry.source);
+  return files;
+}
+
+// Before anything changes: a commit that a crash cut short is finished, and
+// what interrupted runs left is removed. Told through the engine's console
+// (quiet runs say nothing, the post-install log keeps it).
+void finishInterrupted(pkg::PackageSet& set) {
+  switch (pkg::finishInterruptedCommit(manifestFiles())) {
+    case pkg::InterruptedCommit::FINISHED: set.info("finished an interrupted installation"); break;
+    case pkg::InterruptedCommit::FAILED: set.error("an interrupted installation could not be finished"); break;
+    case pkg::InterruptedCommit::DROPPED: set.warning("a damaged installation journal was dropped"); break;
+    case pkg::InterruptedCommit::NONE: break;
+  }
+}
+
+// A manifest that is there but cannot be taken whole is refused: carrying
+// out part of it could delete what another line was to replace.
+bool loadWholeManifest(pkg::Transaction& t) {
+  std::string why;
+  if (t.loadManifest(kManifest, &why) || why.empty() || why == "missing") return true;
+  printf("ERROR: %s is refused, nothing was done: %s\n", kManifest, why.c_str());
+  return false;
+}
+
+int commitManifest() {
+  lockRun();
+  finishInterrupted(pkg::PackageSet::instance());
+  pkg::Transaction t;
+  if (!loadWholeManifest(t)) return 1;
+  printf("finishing install... ");
+  fflush(stdout);
+  int failures = t.commit("", true);
+  printf("\b \n");
+  // Done once: a second --commit would repeat the deletions.
+  if (failures == 0) unlink(kManifest);
+  return failures == 0 ? 0 : 1;
+}
+
+int cancelManifest() {
+  lockRun();
+  finishInterrupted(pkg::PackageSet::instance());
+  pkg::Transaction t;
+  if (!loadWholeManifest(t)) return 1;
+  t.cancel();
+  unlink(kManifest);
+  return 0;
 }
 
 void startRuel() { (void)vl::runChrooted("/flash", "/bin/ruel", {"ruel"}); }
@@ -116,7 +153,17 @@ int main(int argc, char** argv) {
   if (chdir("/") != 0) perror("chdir");
   const char* arch = getenv("arch");
   pkg::PackageSet& set = pkg::PackageSet::instance();
-  if (!show) lockRun();
+  if (show && pkg::commitPending()) {
+    // The database is half way between two states: listing it would show
+    // neither. Any other run finishes the installation first.
+    printf("an interrupted installation is pending: run installer to finish it\n");
+    return 1;
+  }
+  if (!show) {
+    lockRun();
+    set.quiet = quiet;
+    finishInterrupted(set);
+  }
   set.openRepository(quiet, arch ? arch : "i386");
 
   if (show) {

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "pkg/file_entries.h"
+#include "pkg/meta_files.h"
 #include "pkg/names.h"
 #include "pkg/package_parse.h"
 #include "pkg/planner.h"
@@ -374,6 +375,20 @@ void placeImage(Transaction& t, const std::string& imageFile, const std::string&
 
 namespace {
 
+// The post-install log is this engine's own file: anything else in its place
+// (a FIFO that would stop the run, a link that would send the writes
+// elsewhere) is replaced by a new log.
+FILE* openLog(const char* mode) {
+  struct stat st;
+  if (lstat(POSTLOG, &st) == 0 && !S_ISREG(st.st_mode)) unlink(POSTLOG);
+  const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (mode[0] == 'a' ? O_APPEND : O_TRUNC);
+  int fd = open(POSTLOG, flags, 0644);
+  if (fd < 0) return nullptr;
+  FILE* f = fdopen(fd, mode);
+  if (!f) close(fd);
+  return f;
+}
+
 bool& logRewritten() {
   static bool rewritten = false;
   return rewritten;
@@ -412,10 +427,13 @@ bool dependenciesMet(const PackageSet& set, const PackageRecord& r) {
 UpgradeResult upgrade(PackageSet& set, Transaction& t, unsigned allowed) {
   std::optional<uint32_t> limit;
   if (vl::fileExists(DOWNGRADE_FILE)) {
-    std::ifstream in(DOWNGRADE_FILE);
-    unsigned long value = 0;
-    if (!(in >> value)) value = 0;
-    limit = uint32_t(value);
+    // The lowest version accepted; 0 (any) when no number can be read.
+    std::string text, word, why;
+    uint32_t value = 0, unused = 0;
+    if (readMetaFile(DOWNGRADE_FILE, META_SMALL_LIMIT, text, why) == MetaRead::BROKEN)
+      set.warning("%s: %s", DOWNGRADE_FILE, why.c_str());
+    if (!firstWordOf(text, word) || !parseVersionText(word + " 0", value, unused)) value = 0;
+    limit = value;
     allowed |= CHECK_DOWNGRADE;
   }
   std::vector<std::unique_ptr<PackageRecord>> candidates;
@@ -443,7 +461,7 @@ UpgradeResult upgrade(PackageSet& set, Transaction& t, unsigned allowed) {
     return done;
   };
   for (const auto& candidate : candidates) {
-    int fd = open(candidate->path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = vl::openRegularFile(candidate->path);
     if (fd < 0) continue;  // unreadable: skipped silently
     FdSource input(fd);
     InstallOutcome outcome;
@@ -486,25 +504,32 @@ UpgradeResult upgrade(PackageSet& set, Transaction& t, unsigned allowed) {
 
 void prepareLog(PackageSet& set) {
   std::vector<std::string> previous;
-  std::ifstream in(POSTLOG);
-  for (std::string line; std::getline(in, line);) {
+  std::string text, why;
+  if (readMetaFile(POSTLOG, POSTLOG_LIMIT, text, why) == MetaRead::BROKEN)
+    set.warning("the previous post-install log is dropped: %s", why.c_str());
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
     // A run that died after reserving the file leaves zero bytes.
     line.erase(std::remove(line.begin(), line.end(), '\0'), line.end());
     if (!line.empty()) previous.push_back(line);
   }
-  in.close();
   set.log.insert(set.log.begin(), previous.begin(), previous.end());
-  if (!vl::writeTextFile(POSTLOG, std::string(4096, '\0'))) return;
-  logRewritten() = true;
+  FILE* f = openLog("w");
+  if (!f) return;
+  const bool written = fwrite(std::string(4096, '\0').data(), 1, 4096, f) == 4096;
+  if (fclose(f) == 0 && written) logRewritten() = true;
 }
 
 void writeLog(PackageSet& set) {
   FILE* f = nullptr;
   if (logRewritten()) {
-    f = fopen(POSTLOG, "w");
+    f = openLog("w");
   } else {
     if (set.log.empty()) return;
-    f = fopen(POSTLOG, "a");
+    f = openLog("a");
   }
   sync();
   if (!f) return;
@@ -514,6 +539,14 @@ void writeLog(PackageSet& set) {
 
 int installImage(PackageSet& set, ByteSource& input, const PackageStates& forced) {
   static constexpr const char* kImage = "/flash/image";
+  // A child cut short by a crash leaves its package whole or absent: the
+  // next one finishes or drops what it began.
+  switch (finishInterruptedCommit()) {
+    case InterruptedCommit::FINISHED: set.info("finished an interrupted installation"); break;
+    case InterruptedCommit::FAILED: set.error("an interrupted installation could not be finished"); break;
+    case InterruptedCommit::DROPPED: set.warning("a damaged installation journal was dropped"); break;
+    case InterruptedCommit::NONE: break;
+  }
   set.openRepository(set.quiet, DEFAULT_ARCHITECTURE);
   Transaction t;
   int fd = open(kImage, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

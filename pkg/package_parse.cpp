@@ -1,5 +1,7 @@
 #include "pkg/package_parse.h"
 
+#include "runtime/fileutil.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,7 +103,8 @@ bool scanPackageStream(ByteSource& input, uint64_t sizeOnDisk, PackageRecord& re
 
 bool scanPackageFile(const std::string& path, PackageRecord& record) {
   record.path = path;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // A FIFO or a device among the candidates must not stop the run.
+  int fd = vl::openRegularFile(path);
   if (fd < 0) return false;
   struct stat st;
   bool ok = false;

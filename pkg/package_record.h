@@ -44,6 +44,9 @@ struct PackageRecord {
   bool disabled = false;
   bool userForced = false;
   PackageAction action = ACTION_NONE;
+  // Why the engine itself uninstalls the package, when it does (its database
+  // entry cannot be read, or a package it needs goes): told when it happens.
+  std::string uninstallReason;
 
   // A record made for a bundle's disable list: it carries one conflict entry
   // so that the planner disables the named package, and is never written,

@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 
+#include "pkg/meta_files.h"
 #include "pkg/package_parse.h"
 #include "runtime/fileutil.h"
 #include "runtime/version.h"
@@ -56,51 +58,26 @@ std::vector<std::string> directoryEntries(const std::string& directory, bool& op
   return names;
 }
 
-std::string firstWord(const std::string& path) {
-  std::ifstream in(path);
-  std::string word;
-  in >> word;
+// The first word (or line) of an optional small file; empty when it is
+// missing, and when it is broken (reported through why).
+std::string firstWord(const std::string& path, std::string* why = nullptr) {
+  std::string text, word, reason;
+  if (readMetaFile(path, META_SMALL_LIMIT, text, reason) == MetaRead::OK && !firstWordOf(text, word))
+    reason = path.substr(path.rfind('/') + 1) + " holds a NUL byte";
+  if (why) *why = reason;
   return word;
 }
 
 std::string firstLine(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
+  std::string text, line, why;
+  if (readMetaFile(path, META_SMALL_LIMIT, text, why) == MetaRead::OK) (void)firstLineOf(text, line);
   return line;
 }
 
-bool parseUnsigned(const std::string& word, uint32_t& value) {
-  if (word.empty() || word[0] == '-') return false;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long v = strtoull(word.c_str(), &end, 10);
-  if (errno || *end || v > 0xffffffffull) return false;
-  value = uint32_t(v);
-  return true;
-}
-
-// A legacy list: whitespace-separated fields, three per entry (four with
-// priorities). A missing file is an empty list; an entry cut short fails.
-bool readList(const std::string& path, bool withPriority, std::vector<DependencyEntry>& list) {
-  std::ifstream in(path);
-  if (!in) return true;
-  std::string name, minimum, maximum, priority;
-  while (in >> name) {
-    DependencyEntry e;
-    e.name = name;
-    if (!(in >> minimum >> maximum) || !parseUnsigned(minimum, e.minimum) || !parseUnsigned(maximum, e.maximum))
-      return false;
-    if (withPriority) {
-      if (!(in >> priority)) return false;
-      char* end = nullptr;
-      long p = strtol(priority.c_str(), &end, 10);
-      if (*end) return false;
-      e.priority = int32_t(p);
-    }
-    list.push_back(std::move(e));
-  }
-  return true;
+// Whether a file is there, of whatever type (never opened).
+bool present(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
 }
 
 std::string listText(const std::vector<DependencyEntry>& list, bool withPriority) {
@@ -142,16 +119,17 @@ PackageStates readPackageStates(const std::string& database) {
   bool opened = false;
   for (const std::string& name : directoryEntries(database, opened, true)) {
     const std::string d = database + (database.back() == '/' ? "" : "/") + name + "/";
-    if (vl::fileExists(d + "enabled"))
+    if (present(d + "enabled"))
       states[name] = false;
-    else if (vl::fileExists(d + "disabled") && firstLine(d + "disabled").compare(0, 4, "user") == 0)
+    else if (present(d + "disabled") && firstLine(d + "disabled").compare(0, 4, "user") == 0)
       states[name] = true;
   }
   return states;
 }
 
 bool PackageSet::loadImage(const std::string& entry, const std::string& imagePath) {
-  int fd = open(imagePath.c_str(), O_RDONLY | O_CLOEXEC);
+  // A FIFO or a device in place of an image would stop every run.
+  int fd = vl::openRegularFile(imagePath);
   if (fd < 0) return false;
   FdSource input(fd);
   PartReader reader;
@@ -227,15 +205,33 @@ PackageRecord* PackageSet::find(const std::string& name) const {
 
 void PackageSet::loadState(PackageRecord& r) {
   const std::string d = packageDirectory(r.name);
+  std::string text, why;
+  // Metadata that cannot be read makes the package one to uninstall; the
+  // first reason found is the one told when that happens.
+  auto broken = [&](const std::string& reason) {
+    r.action = ACTION_UNINSTALL;
+    if (r.uninstallReason.empty()) r.uninstallReason = reason;
+  };
   if (r.version == 0) {
-    std::ifstream version(d + "version");
-    std::string v, t;
-    if (!(version >> v >> t) || !parseUnsigned(v, r.version) || !parseUnsigned(t, r.buildTime))
-      r.action = ACTION_UNINSTALL;
-    if (!readList(d + "deps", false, r.depends) || !readList(d + "provides", true, r.provides) ||
-        !readList(d + "conflicts", false, r.conflicts))
-      r.action = ACTION_UNINSTALL;
-    std::string bundle = firstWord(d + "bundle");
+    switch (readMetaFile(d + "version", META_SMALL_LIMIT, text, why)) {
+      case MetaRead::OK:
+        if (!parseVersionText(text, r.version, r.buildTime)) broken("its version file is malformed");
+        break;
+      case MetaRead::MISSING: broken("it has no version file"); break;
+      case MetaRead::BROKEN: broken("its " + why); break;
+    }
+    struct List {
+      const char* name;
+      bool withPriority;
+      std::vector<DependencyEntry>& list;
+    } lists[] = {{"deps", false, r.depends}, {"provides", true, r.provides}, {"conflicts", false, r.conflicts}};
+    for (const List& l : lists) {
+      const MetaRead read = readMetaFile(d + l.name, META_LIST_LIMIT, text, why);
+      if (read == MetaRead::BROKEN) broken("its " + why);
+      if (read == MetaRead::OK && !parseListText(text, l.withPriority, l.list)) broken(std::string("its ") + l.name + " file is malformed");
+    }
+    std::string bundle = firstWord(d + "bundle", &why);
+    if (!why.empty()) broken("its " + why);
     if (!bundle.empty()) {
       r.bundle = {bundle, 0, 0, 0};
       // A member recorded by its own files belongs to a bundle kept the same
@@ -249,36 +245,41 @@ void PackageSet::loadState(PackageRecord& r) {
       else
         r.action = ACTION_UNINSTALL;
     }
-    r.isBundle = !vl::fileExists(d + "files");
+    r.isBundle = !present(d + "files");
   }
   // The files a package installed are recorded beside its image too: the
   // image does not list them. A bundle installs none of its own.
   if (!r.isBundle) {
-    std::ifstream files(d + "files");
-    for (std::string line; std::getline(files, line);) {
-      if (line.empty()) continue;
-      r.files.insert(line[0] == '/' ? line : "/" + line);
+    const MetaRead read = readMetaFile(d + "files", META_FILES_LIMIT, text, why);
+    std::string reason = read == MetaRead::BROKEN ? "its " + why : "";
+    if (read == MetaRead::OK && !parseFilesText(text, r.files)) reason = "its files list holds a NUL byte";
+    if (!reason.empty()) {
+      r.files.clear();
+      if (r.path.empty())
+        broken(reason);
+      else  // the image still tells what the package is; only its files are unknown
+        warning("the files of %s are not known: %s", r.name.c_str(), reason.c_str());
     }
   }
   r.userForced = false;
-  if (std::ifstream(d + "disabled")) {
+  if (present(d + "disabled")) {
     r.disabled = true;
     r.userForced = firstLine(d + "disabled") != "auto";
   } else {
     r.disabled = false;
-    r.userForced = bool(std::ifstream(d + "enabled"));
+    r.userForced = present(d + "enabled");
   }
   if (isPlaceholder(r)) return;
-  std::string schedule = firstWord(std::string(SCHEDULE_DIRECTORY) + scheduleKey(r.name) + "/schedule");
-  if (schedule == "uninstall") {
-    r.action = ACTION_UNINSTALL;
-  } else if (schedule == "enable") {
-    r.action = ACTION_ENABLE;
-    r.userForced = true;
-  } else if (schedule == "disable") {
-    r.action = ACTION_DISABLE;
-    r.userForced = true;
+  const std::string schedulePath = std::string(SCHEDULE_DIRECTORY) + scheduleKey(r.name) + "/schedule";
+  if (readMetaFile(schedulePath, META_SMALL_LIMIT, text, why) == MetaRead::BROKEN) {
+    warning("the schedule of %s is ignored: its %s", r.name.c_str(), why.c_str());
+    text.clear();
   }
+  const PackageAction scheduled = scheduledAction(text);
+  if (scheduled == ACTION_NONE) return;
+  r.action = scheduled;
+  // Enabling or disabling is the user's choice from then on.
+  if (scheduled != ACTION_UNINSTALL) r.userForced = true;
 }
 
 namespace {
@@ -377,11 +378,17 @@ void PackageSet::markEnabled(PackageRecord& r, Transaction& t) {
 
 void PackageSet::removePackageFiles(PackageRecord& r, Transaction& t) {
   if (r.conflictCarrier) return;  // it has nothing on disk; its directory would be the database
+  // What another installed package lists is its file too (a files list
+  // cannot be trusted to name only its own package's files).
+  std::set<std::string> others;
+  for (const auto& other : records)
+    if (other.get() != &r && !other->conflictCarrier)
+      for (const std::string& recorded : other->files) others.insert(installedPath(recorded));
   for (const std::string& recorded : r.files) {
     const std::string path = installedPath(recorded);
     // Never outside /flash, and never over a file this transaction is putting
     // in place for another package.
-    if (path.empty() || t.writes(path)) continue;
+    if (path.empty() || t.writes(path) || others.count(path)) continue;
     t.remove(path);
   }
   t.remove(packageDirectory(r.name));

@@ -132,6 +132,7 @@ class Planner {
             }
           } else if (s == 1 && r->action != ACTION_UNINSTALL) {
             r->action = ACTION_UNINSTALL;
+            if (r->uninstallReason.empty()) r->uninstallReason = "it needs " + e.name + ", which cannot stay";
             changed = true;
           } else if (s == 3 && r->action != ACTION_UNINSTALL && r->action != ACTION_DISABLE &&
                      !(r->disabled && r->action == ACTION_NONE)) {
@@ -214,6 +215,8 @@ bool apply(PackageSet& set, Transaction& t, int level) {
   for (PackageRecord* r : p->removal) {
     const std::string shown = nameVersion(*r);
     if (r->action == ACTION_UNINSTALL) {
+      // Not asked for by anyone: say so, whatever the level.
+      if (!r->uninstallReason.empty()) set.warning("uninstalling %s: %s", shown.c_str(), r->uninstallReason.c_str());
       if (level >= 2) set.status("uninstalling " + shown + "...");
       set.removePackageFiles(*r, t);
       set.take(r);  // destroyed here

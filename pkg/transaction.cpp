@@ -11,8 +11,14 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <set>
+#include <signal.h>
 #include <sstream>
+#include <vector>
+#include <zlib.h>
 
+#include "pkg/meta_files.h"
+#include "runtime/fileutil.h"
 #include "runtime/system.h"
 
 namespace pkg {
@@ -88,9 +94,48 @@ void spin() {
   fflush(stdout);
 }
 
+// Test builds can end the process at the k-th change on disk (QV_FAULT_AT=k),
+// the way a crash or a power cut would, and tell how many changes a run made
+// (QV_FAULT_COUNT set): the seam of the interrupted-commit tests.
+#ifdef QV_FAULT_SEAM
+long& faultCount() {
+  static long count = 0;
+  return count;
+}
+long& commitStart() {
+  static long start = 0;
+  return start;
+}
+void reportFaultCount() {
+  if (getenv("QV_FAULT_COUNT")) fprintf(stderr, "fault points: %ld, commit from %ld\n", faultCount(), commitStart());
+}
+void markCommitStart() {
+  if (commitStart() == 0) commitStart() = faultCount() + 1;
+}
+void faultPoint() {
+  static const long at = [] {
+    atexit(reportFaultCount);
+    const char* v = getenv("QV_FAULT_AT");
+    return v ? atol(v) : 0L;
+  }();
+  if (++faultCount() != at) return;
+  // In a virtual machine, QV_FAULT_POWER_OFF cuts the power there instead:
+  // what the kernel has not written yet is lost, as in a real power cut.
+  if (getenv("QV_FAULT_POWER_OFF")) {
+    int fd = open("/proc/sysrq-trigger", O_WRONLY | O_CLOEXEC);
+    if (fd >= 0 && write(fd, "o", 1) == 1) pause();
+  }
+  raise(SIGKILL);
+}
+#else
+inline void faultPoint() {}
+inline void markCommitStart() {}
+#endif
+
 bool copyFile(const std::string& source, const std::string& destination, bool spinner) {
   struct stat st;
   if (stat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  faultPoint();
   int out = open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 0xFFF);
   if (out < 0) {
     report("open", destination);
@@ -114,6 +159,7 @@ bool copyFile(const std::string& source, const std::string& destination, bool sp
       ok = false;
     }
     if (n <= 0) break;
+    faultPoint();
     if (ok && !vl::writeAll(out, block, size_t(n))) {
       report(" write failed", destination);
       ok = false;
@@ -126,36 +172,196 @@ bool copyFile(const std::string& source, const std::string& destination, bool sp
   return ok;
 }
 
-// Whether the source fits where the destination is, counting the blocks the
-// destination frees when it is overwritten.
-bool copyFits(const std::string& source, const std::string& destination) {
-  struct stat src, dst;
-  struct statfs fs;
-  if (stat(source.c_str(), &src) != 0) return false;
-  if (statfs(parentOf(destination).c_str(), &fs) != 0) return true;  // cannot tell: try
-  uint64_t available = uint64_t(fs.f_bfree) * uint64_t(fs.f_bsize);
-  if (stat(destination.c_str(), &dst) == 0) available += uint64_t(dst.st_blocks) * 512;
-  return uint64_t(src.st_size) <= available;
+// The nearest existing ancestor of a path (or the path itself), as commit
+// finds where a new file will land.
+std::string nearestExisting(const std::string& path, struct stat& st) {
+  for (std::string p = path;; p = parentOf(p)) {
+    if (stat(p.c_str(), &st) == 0) return p;
+    if (p == "/" || p == ".") return p;
+  }
 }
 
-// unlink, or for a directory: unlink its entries (not those beginning with
-// '.') and rmdir it. False on a failure other than the path being gone or
-// the directory keeping hidden files.
-bool deletePath(const std::string& path) {
-  if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;
-  if (errno != EISDIR) {
+bool under(const std::string& path, const std::string& directory) {
+  return path.compare(0, directory.size() + 1, directory + "/") == 0;
+}
+
+// Where the temporary files for a destination at or below p go: one
+// directory per file system the engine writes to, so that a later run finds
+// what an interrupted one left, and the final rename stays on one file system.
+std::string stagingRoot(const std::string& p) {
+  if (p == "/flash/boot" || under(p, "/flash/boot")) return "/flash/boot";
+  if (p == "/flash" || under(p, "/flash")) return "/flash";
+  if (p == "." || p.compare(0, 2, "./") == 0) return ".";
+  return p;
+}
+
+// The staging directory of a root, made when missing; empty when it cannot be.
+std::string stagingDirectory(const std::string& root) {
+  const std::string dir = (root == "/" ? "" : root) + "/" + STAGING_NAME;
+  faultPoint();
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return "";
+  return dir;
+}
+
+// A fresh, empty temporary file in the directory: its path, or empty.
+std::string makeTemporary(const std::string& directory) {
+  std::string name = directory + "/tmpXXXXXX";
+  faultPoint();
+  int fd = mkstemp(name.data());
+  if (fd < 0) return "";
+  ::close(fd);
+  return name;
+}
+
+// The journal's text: paths with '%', blanks and control bytes escaped.
+std::string escape(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (c == '%' || b <= ' ' || b == 0x7F) {
+      char hex[4];
+      snprintf(hex, sizeof hex, "%%%02X", b);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool unescape(std::string_view text, std::string& path) {
+  path.clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      path += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return false;
+    unsigned value = 0;
+    for (size_t k = 1; k <= 2; ++k) {
+      const char h = text[i + k];
+      value = value * 16 + unsigned(h >= '0' && h <= '9' ? h - '0' : h >= 'A' && h <= 'F' ? h - 'A' + 10 : 99);
+    }
+    if (value > 255) return false;
+    path += char(value);
+    i += 2;
+  }
+  return !path.empty() && path.find('\0') == std::string::npos;
+}
+
+void syncFileSystemOf(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  faultPoint();
+  syncfs(fd);
+  ::close(fd);
+}
+
+// One sync per file system, however many of its directories are named.
+void syncFileSystemsOf(const std::set<std::string>& paths) {
+  std::set<dev_t> synced;
+  for (const std::string& p : paths) {
+    struct stat st;
+    if (stat(p.c_str(), &st) == 0 && synced.insert(st.st_dev).second) syncFileSystemOf(p);
+  }
+}
+
+void syncDirectory(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  faultPoint();
+  fsync(fd);
+  ::close(fd);
+}
+
+// Deletes a path: a file, or a directory's entries that do not begin with
+// '.' and then the directory. Below /flash every directory on the way is
+// opened without following symbolic links, from /flash down, so that a link
+// on the way can never make the deletion land outside /flash. Entries of a
+// deleted directory that keep says are new are left (a commit carried on
+// after a crash must not delete what it renamed there already).
+bool deletePath(const std::string& path, const std::set<std::string>& keep) {
+  if (!under(path, "/flash")) {
+    faultPoint();
+    if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;
+    if (errno != EISDIR) {
+      report("unlink", path);
+      return false;
+    }
+    if (DIR* dir = opendir(path.c_str())) {
+      while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        std::string inner = path + "/" + e->d_name;
+        if (keep.count(inner)) continue;
+        faultPoint();
+        if (unlink(inner.c_str()) != 0 && errno != ENOENT) report("unlink", inner);
+      }
+      closedir(dir);
+    }
+    faultPoint();
+    if (rmdir(path.c_str()) == 0 || errno == ENOTEMPTY || errno == ENOENT) return true;
+    report("rmdir", path);
+    return false;
+  }
+  std::vector<std::string> parts;
+  for (size_t at = 7; at < path.size();) {
+    size_t slash = path.find('/', at);
+    if (slash == std::string::npos) slash = path.size();
+    const std::string part = path.substr(at, slash - at);
+    at = slash + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      fprintf(stderr, "unlink: %s: not deleted: it names a parent directory\n", path.c_str());
+      return false;
+    }
+    parts.push_back(part);
+  }
+  if (parts.empty()) return true;  // never /flash itself
+  vl::Fd dir(open("/flash", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) return true;  // no /flash: nothing there to delete
+  std::string walked = "/flash";
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    walked += "/" + parts[i];
+    int next = openat(dir.get(), parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) {
+      struct stat st;
+      if (errno == ENOENT || (errno == ENOTDIR && fstatat(dir.get(), parts[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                              !S_ISLNK(st.st_mode)))
+        return true;  // not there: nothing to delete
+      if (errno == ELOOP || errno == ENOTDIR) {
+        fprintf(stderr, "unlink: %s: not deleted: %s is a symbolic link\n", path.c_str(), walked.c_str());
+        return false;
+      }
+      report("open", walked);
+      return false;
+    }
+    dir.reset(next);
+  }
+  const char* leaf = parts.back().c_str();
+  faultPoint();
+  if (unlinkat(dir.get(), leaf, 0) == 0 || errno == ENOENT) return true;
+  if (errno != EISDIR && errno != EPERM) {
     report("unlink", path);
     return false;
   }
-  if (DIR* dir = opendir(path.c_str())) {
-    while (dirent* e = readdir(dir)) {
-      if (e->d_name[0] == '.') continue;
-      std::string inner = path + "/" + e->d_name;
-      if (unlink(inner.c_str()) != 0 && errno != ENOENT) report("unlink", inner);
-    }
-    closedir(dir);
+  int inner = openat(dir.get(), leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (inner < 0) {
+    report("unlink", path);
+    return false;
   }
-  if (rmdir(path.c_str()) == 0 || errno == ENOTEMPTY) return true;
+  if (DIR* entries = fdopendir(inner)) {
+    while (dirent* e = readdir(entries)) {
+      if (e->d_name[0] == '.' || keep.count(path + "/" + e->d_name)) continue;
+      faultPoint();
+      if (unlinkat(inner, e->d_name, 0) != 0 && errno != ENOENT) report("unlink", path + "/" + e->d_name);
+    }
+    closedir(entries);
+  } else {
+    ::close(inner);
+  }
+  faultPoint();
+  if (unlinkat(dir.get(), leaf, AT_REMOVEDIR) == 0 || errno == ENOTEMPTY || errno == ENOENT) return true;
   report("rmdir", path);
   return false;
 }
@@ -165,14 +371,20 @@ bool deletePath(const std::string& path) {
 void createParentDirectories(const std::string& path) {
   std::string dir = parentOf(path);
   if (dir == "/" || dir == ".") return;
+  faultPoint();
   if (mkdir(dir.c_str(), 0777) == 0 || errno == EEXIST) return;
   createParentDirectories(dir);
+  faultPoint();
   mkdir(dir.c_str(), 0777);
 }
 
+// A temporary file of this transaction: a new file's, also once commit
+// chose to copy it.
+static bool ownsTemporary(const TransactionEntry& e) { return e.temporary && (e.kind == ENTRY_NEW_FILE || e.kind == ENTRY_COPY); }
+
 void Transaction::dropEntry(std::map<std::string, TransactionEntry>::iterator it) {
   // The temporary file of a dropped new file would otherwise stay behind.
-  if (it->second.kind == ENTRY_NEW_FILE && it->second.temporary) unlink(it->second.source.c_str());
+  if (ownsTemporary(it->second)) unlink(it->second.source.c_str());
   entries_.erase(it);
 }
 
@@ -183,25 +395,27 @@ void Transaction::record(const std::string& destination, TransactionEntry entry)
 }
 
 NewFile Transaction::newFile(const std::string& destination, uint64_t sizeHint, mode_t mode) {
-  std::string dir = "/ram";
+  std::string root = "/ram";
   if (sizeHint != 0) {
     for (std::string p = parentOf(destination); p != "/" && p != "."; p = parentOf(p)) {
       struct statfs fs;
       if (statfs(p.c_str(), &fs) != 0) continue;
-      if (sizeHint + sizeHint / 10 < uint64_t(fs.f_bfree) * uint64_t(fs.f_bsize)) dir = p;
+      if (sizeHint + sizeHint / 10 < uint64_t(fs.f_bfree) * uint64_t(fs.f_bsize)) {
+        root = stagingRoot(p);
+        // The staging directory must be on the destination's file system.
+        struct stat a, b;
+        if (stat(root.c_str(), &a) != 0 || stat(p.c_str(), &b) != 0 || a.st_dev != b.st_dev) root = p;
+      }
       break;
     }
   } else if (!pathExists("/ram")) {
-    dir = "/tmp";
+    root = "/tmp";
   }
-  std::string name = dir + "/tmpXXXXXX";
-  int fd = mkstemp(name.data());
-  if (fd >= 0) {
-    ::close(fd);
-    if (mode != 0) chmod(name.c_str(), mode);
-  }
-  record(destination, {ENTRY_NEW_FILE, name, fd >= 0});
-  if (fd < 0) return NewFile();
+  const std::string staging = stagingDirectory(root);
+  const std::string name = staging.empty() ? "" : makeTemporary(staging);
+  if (!name.empty() && mode != 0) chmod(name.c_str(), mode);
+  record(destination, {ENTRY_NEW_FILE, name.empty() ? root + "/" + STAGING_NAME + "/tmpXXXXXX" : name, !name.empty()});
+  if (name.empty()) return NewFile();
   return NewFile(open(name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
 }
 
@@ -237,68 +451,281 @@ bool Transaction::writes(const std::string& path) const {
   return it != entries_.end() && (it->second.kind == ENTRY_MOVE || it->second.kind == ENTRY_NEW_FILE);
 }
 
-int Transaction::commit(const std::string& first, bool progress) {
+// The journal: written, synced and renamed into place once every new file
+// is staged on its destination's file system and synced, removed once every
+// step is carried out and synced. A run that finds it carries the steps out
+// again: a deletion of what is gone and a rename whose source is gone are
+// done already, so every step may be repeated.
+namespace {
+
+struct Step {
+  char kind;  // 'D' delete destination, 'R' rename source to destination
+  std::string source, destination;
+};
+
+constexpr const char* JOURNAL_MAGIC = "QVJOURNAL 1\n";
+
+std::string journalText(const std::vector<Step>& steps) {
+  std::string text = JOURNAL_MAGIC;
+  for (const Step& s : steps)
+    text += s.kind == 'D' ? "D " + escape(s.destination) + "\n" : "R " + escape(s.source) + " " + escape(s.destination) + "\n";
+  char end[64];
+  snprintf(end, sizeof end, "END %zu %08lx\n", steps.size(), crc32(0, reinterpret_cast<const Bytef*>(text.data()), uInt(text.size())));
+  return text + end;
+}
+
+// Carries the steps out in order. Returns the number that failed.
+int carryOut(const std::vector<Step>& steps) {
+  std::set<std::string> renamed;
+  for (const Step& s : steps)
+    if (s.kind == 'R') renamed.insert(s.destination);
   int failures = 0;
+  for (const Step& s : steps) {
+    if (s.kind == 'D') {
+      if (!deletePath(s.destination, renamed)) ++failures;
+      continue;
+    }
+    struct stat st;
+    if (lstat(s.source.c_str(), &st) != 0) continue;  // renamed already
+    createParentDirectories(s.destination);
+    faultPoint();
+    if (rename(s.source.c_str(), s.destination.c_str()) != 0) {
+      report("rename", s.destination);
+      ++failures;
+    }
+  }
+  return failures;
+}
+
+void removeStagingDirectory(const std::string& dir) { rmdir(dir.c_str()); }
+
+}  // namespace
+
+bool parseJournal(std::string_view text, std::vector<std::pair<std::string, std::string>>& renames,
+                  std::vector<std::string>& deletions, std::vector<char>& order) {
+  renames.clear();
+  deletions.clear();
+  order.clear();
+  const size_t magic = strlen(JOURNAL_MAGIC);
+  if (text.substr(0, magic) != JOURNAL_MAGIC) return false;
+  const size_t endAt = text.rfind("END ");
+  if (endAt == std::string_view::npos || endAt < magic || text[endAt - 1] != '\n') return false;
+  size_t count = 0;
+  unsigned long crc = 0;
+  char tail;
+  const std::string endLine(text.substr(endAt));
+  if (sscanf(endLine.c_str(), "END %zu %8lx%c", &count, &crc, &tail) != 3 || tail != '\n' ||
+      endLine.size() != endLine.find('\n') + 1)
+    return false;
+  if (crc != crc32(0, reinterpret_cast<const Bytef*>(text.data()), uInt(endAt))) return false;
+  for (size_t at = magic; at < endAt;) {
+    const size_t nl = text.find('\n', at);
+    std::string_view line = text.substr(at, nl - at);
+    at = nl + 1;
+    if (line.size() < 3 || line[1] != ' ') return false;
+    std::string_view rest = line.substr(2);
+    if (line[0] == 'D') {
+      std::string path;
+      if (!unescape(rest, path)) return false;
+      deletions.push_back(path);
+    } else if (line[0] == 'R') {
+      const size_t blank = rest.find(' ');
+      std::string source, destination;
+      if (blank == std::string_view::npos || !unescape(rest.substr(0, blank), source) ||
+          !unescape(rest.substr(blank + 1), destination))
+        return false;
+      renames.emplace_back(source, destination);
+    } else {
+      return false;
+    }
+    order.push_back(line[0]);
+  }
+  return order.size() == count;
+}
+
+namespace {
+
+bool loadJournal(const std::string& text, std::vector<Step>& steps) {
+  std::vector<std::pair<std::string, std::string>> renames;
+  std::vector<std::string> deletions;
+  std::vector<char> order;
+  if (!parseJournal(text, renames, deletions, order)) return false;
+  size_t r = 0, d = 0;
+  for (char kind : order) {
+    if (kind == 'D')
+      steps.push_back({'D', "", deletions[d++]});
+    else
+      steps.push_back({'R', renames[r].first, renames[r].second}), ++r;
+  }
+  return true;
+}
+
+// Writes the journal atomically and durably: a whole journal or none.
+bool writeJournal(const std::vector<Step>& steps) {
+  const std::string text = journalText(steps);
+  const std::string next = std::string(COMMIT_JOURNAL) + ".new";
+  faultPoint();
+  vl::Fd fd(open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!fd.valid()) {
+    report("open", next);
+    return false;
+  }
+  faultPoint();
+  bool ok = vl::writeAll(fd.get(), text.data(), text.size());
+  faultPoint();
+  ok = ok && fsync(fd.get()) == 0;
+  ok = fd.reset() && ok;
+  faultPoint();
+  if (!ok || rename(next.c_str(), COMMIT_JOURNAL) != 0) {
+    report("journal", COMMIT_JOURNAL);
+    unlink(next.c_str());
+    return false;
+  }
+  syncDirectory(parentOf(COMMIT_JOURNAL));
+  return true;
+}
+
+void removeJournal() {
+  faultPoint();
+  unlink(COMMIT_JOURNAL);
+  syncDirectory(parentOf(COMMIT_JOURNAL));
+}
+
+}  // namespace
+
+int Transaction::commit(const std::string& first, bool progress) {
+  markCommitStart();
+  // Staging: every new content, link and moved file ready beside its
+  // destination's file system, before anything at a final path changes. A
+  // failure here leaves everything as it was.
+  std::vector<Step> steps;
+  std::vector<std::string> staged;       // made here: deleted again on failure
+  std::vector<std::string> consumed;     // temporary files copied into staging: deleted after
+  std::set<std::string> stagingDirs, fileSystems;
+  bool journal = false;
+  // Nothing at a final path changed: the whole transaction is dropped, its
+  // temporary files with it, and every change counts as failed.
+  auto fail = [&] {
+    for (const std::string& f : staged) unlink(f.c_str());
+    const int failed = int(entries_.size() ? entries_.size() : 1);
+    cancel();
+    for (const std::string& d : stagingDirs) removeStagingDirectory(d);
+    return failed;
+  };
+  auto stageBeside = [&](const std::string& destination, std::string& dir) {
+    struct stat st;
+    const std::string ancestor = nearestExisting(parentOf(destination), st);
+    std::string root = stagingRoot(ancestor);
+    struct stat rs;
+    if (stat(root.c_str(), &rs) != 0 || rs.st_dev != st.st_dev) root = ancestor;
+    dir = stagingDirectory(root);
+    if (dir.empty()) return false;
+    stagingDirs.insert(dir);
+    fileSystems.insert(dir);
+    return true;
+  };
+  auto stageRename = [&](const std::string& destination, TransactionEntry& entry) {
+    struct stat src, dst;
+    if (lstat(entry.source.c_str(), &src) != 0) {
+      report("rename", entry.source);
+      return false;
+    }
+    nearestExisting(parentOf(destination), dst);
+    std::string source = entry.source;
+    if (src.st_dev != dst.st_dev) {
+      // Across file systems: copy into the destination's file system first,
+      // so that the change itself is a rename. The old file stays whole
+      // until then, so the copy must fit beside it.
+      std::string dir;
+      if (!stageBeside(destination, dir)) {
+        report("copy", destination);
+        return false;
+      }
+      source = makeTemporary(dir);
+      if (source.empty() || !copyFile(entry.source, source, progress)) {
+        if (!source.empty()) unlink(source.c_str());
+        report("copy", destination);
+        return false;
+      }
+      staged.push_back(source);
+      if (entry.temporary) consumed.push_back(entry.source);
+      entry.kind = ENTRY_COPY;
+    } else {
+      fileSystems.insert(nearestExisting(parentOf(entry.source), src));
+    }
+    steps.push_back({'R', source, destination});
+    journal |= under(destination, "/flash");
+    return true;
+  };
   if (!first.empty()) {
     auto it = entries_.find(first);
-    if (it != entries_.end() && (it->second.kind == ENTRY_MOVE || it->second.kind == ENTRY_NEW_FILE)) {
-      createParentDirectories(first);
-      if (rename(it->second.source.c_str(), first.c_str()) == 0) entries_.erase(it);
-    }
+    if (it != entries_.end() && (it->second.kind == ENTRY_MOVE || it->second.kind == ENTRY_NEW_FILE) &&
+        !stageRename(first, it->second))
+      return fail();
   }
   for (auto& [destination, entry] : entries_) {
     if (entry.kind == ENTRY_DELETE) {
-      if (!deletePath(destination)) ++failures;
+      steps.push_back({'D', "", destination});
+      journal |= under(destination, "/flash");
+      struct stat st;
+      fileSystems.insert(nearestExisting(parentOf(destination), st));
     } else if (entry.kind == ENTRY_SYMLINK) {
-      createParentDirectories(destination);
-      unlink(destination.c_str());
-      if (symlink(entry.source.c_str(), destination.c_str()) != 0) {
+      // Made aside and renamed over the destination: the old file or the new
+      // link, never neither.
+      std::string dir;
+      if (!stageBeside(destination, dir)) return fail();
+      std::string name = makeTemporary(dir);
+      faultPoint();
+      if (name.empty() || unlink(name.c_str()) != 0 || symlink(entry.source.c_str(), name.c_str()) != 0) {
         report("symlink", destination);
-        ++failures;
+        return fail();
       }
+      staged.push_back(name);
+      steps.push_back({'R', name, destination});
+      journal |= under(destination, "/flash");
     }
   }
   for (auto& [destination, entry] : entries_) {
-    if (entry.kind != ENTRY_MOVE && entry.kind != ENTRY_NEW_FILE) continue;
-    createParentDirectories(destination);
-    if (rename(entry.source.c_str(), destination.c_str()) == 0) continue;
-    if (errno != EXDEV) {
-      report("rename", destination);
-      ++failures;
-      continue;
-    }
-    // Across file systems: copy instead. Cutting the old file first frees its
-    // space for the copy, but only when the new content fits then; otherwise
-    // the old file stays whole and the change fails.
-    if (!copyFits(entry.source, destination)) {
-      errno = ENOSPC;
-      report("copy", destination);
-      ++failures;
-      continue;
-    }
-    entry.kind = ENTRY_COPY;
-    if (destination != first && pathExists(destination)) truncate(destination.c_str(), 512);
+    if (destination == first && !first.empty()) continue;
+    if ((entry.kind == ENTRY_MOVE || entry.kind == ENTRY_NEW_FILE) && !stageRename(destination, entry)) return fail();
   }
-  for (auto& [destination, entry] : entries_) {
-    if (entry.kind != ENTRY_COPY) continue;
-    if (!copyFile(entry.source, destination, progress)) {
-      ++failures;
-      continue;
-    }
-    if (entry.temporary) unlink(entry.source.c_str());  // the copy replaces our temporary file
+  for (const auto& [destination, entry] : entries_)
+    if (ownsTemporary(entry)) stagingDirs.insert(parentOf(entry.source));
+  journal &= vl::fileExists("/flash", S_IFDIR);
+  if (journal) {
+    // What the steps rename must be on disk before the journal says to.
+    syncFileSystemsOf(fileSystems);
+    if (!writeJournal(steps)) return fail();
+  }
+  const int failures = carryOut(steps);
+  if (journal) {
+    fileSystems.insert("/flash");
+    syncFileSystemsOf(fileSystems);
+    removeJournal();
+  }
+  for (const std::string& f : consumed) unlink(f.c_str());
+  for (const std::string& d : stagingDirs) removeStagingDirectory(d);
+  if (!first.empty()) {
+    auto it = entries_.find(first);
+    if (it != entries_.end() && it->second.kind != ENTRY_DELETE && it->second.kind != ENTRY_SYMLINK) entries_.erase(it);
   }
   return failures;
 }
 
 void Transaction::cancel() {
+  std::set<std::string> stagingDirs;
   for (auto& [destination, entry] : entries_)
-    if (entry.kind == ENTRY_NEW_FILE && entry.temporary) unlink(entry.source.c_str());
+    if (ownsTemporary(entry)) {
+      unlink(entry.source.c_str());
+      stagingDirs.insert(parentOf(entry.source));
+    }
+  for (const std::string& d : stagingDirs) removeStagingDirectory(d);
   entries_.clear();
 }
 
 void Transaction::restore(const std::map<std::string, TransactionEntry>& saved) {
   for (auto& [destination, entry] : entries_) {
-    if (entry.kind != ENTRY_NEW_FILE || !entry.temporary) continue;
+    if (!ownsTemporary(entry)) continue;
     auto old = saved.find(destination);
     if (old == saved.end() || old->second.source != entry.source) unlink(entry.source.c_str());
   }
@@ -320,31 +747,147 @@ bool Transaction::saveManifest(const std::string& path) const {
   return fclose(f) == 0;
 }
 
-bool Transaction::loadManifest(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) return false;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty()) break;
-    std::string fields[3];
-    int count = 0;
-    size_t at = 0;
-    while (count < 3 && at <= line.size()) {
-      size_t blank = count < 2 ? line.find(' ', at) : std::string::npos;
-      if (blank == std::string::npos) blank = line.size();
-      fields[count++] = line.substr(at, blank - at);
-      at = blank + 1;
-      if (blank == line.size()) break;
-    }
-    if (count < 2) return false;
-    if (fields[0] == "U") {
-      record(fields[1], {ENTRY_DELETE, ""});
-    } else if (fields[0] == "L" || fields[0] == "M") {
-      if (count < 3) return false;
-      record(fields[1], {fields[0] == "L" ? ENTRY_SYMLINK : ENTRY_MOVE, fields[2]});
-    }
+namespace {
+
+// An absolute path with no empty, "." or ".." component.
+bool isPlainPath(std::string_view path) {
+  if (path.size() < 2 || path[0] != '/' || path.back() == '/') return false;
+  for (size_t at = 1; at <= path.size();) {
+    size_t slash = path.find('/', at);
+    if (slash == std::string_view::npos) slash = path.size();
+    std::string_view part = path.substr(at, slash - at);
+    if (part.empty() || part == "." || part == "..") return false;
+    at = slash + 1;
   }
+  return true;
+}
+
+}  // namespace
+
+namespace {
+bool parseManifestLines(std::string_view text, std::vector<ManifestLine>& lines, std::string& why);
+}  // namespace
+
+bool parseManifest(std::string_view text, std::vector<ManifestLine>& lines, std::string& why) {
+  // Refused whole: what was taken before the bad line is dropped again.
+  if (parseManifestLines(text, lines, why)) return true;
+  lines.clear();
+  return false;
+}
+
+namespace {
+
+bool parseManifestLines(std::string_view text, std::vector<ManifestLine>& lines, std::string& why) {
+  lines.clear();
+  size_t number = 0;
+  for (size_t at = 0; at < text.size();) {
+    ++number;
+    const size_t end = text.find('\n', at);
+    const std::string where = "line " + std::to_string(number);
+    if (end == std::string_view::npos) {
+      why = where + " is cut short";
+      return false;
+    }
+    std::string_view line = text.substr(at, end - at);
+    at = end + 1;
+    if (line.find('\0') != std::string_view::npos) {
+      why = where + " holds a NUL byte";
+      return false;
+    }
+    if (line.empty()) break;  // an empty line ends the manifest
+    std::vector<std::string_view> fields;
+    for (size_t f = 0; f <= line.size();) {
+      size_t blank = line.find(' ', f);
+      if (blank == std::string_view::npos) blank = line.size();
+      fields.push_back(line.substr(f, blank - f));
+      f = blank + 1;
+    }
+    const std::string_view kind = fields[0];
+    if (kind != "U" && kind != "L" && kind != "M") continue;  // not ours: ignored
+    const size_t wanted = kind == "U" ? 2 : 3;
+    if (fields.size() != wanted) {
+      why = where + " has " + std::to_string(fields.size()) + " fields, not " + std::to_string(wanted);
+      return false;
+    }
+    // A link's target is any text; paths must be plain and absolute.
+    if (!isPlainPath(fields[1]) || (kind == "M" && !isPlainPath(fields[2])) || (kind == "L" && fields[2].empty())) {
+      why = where + " names a path that is not absolute and plain";
+      return false;
+    }
+    lines.push_back({kind[0], std::string(fields[1]), wanted == 3 ? std::string(fields[2]) : std::string()});
+  }
+  return true;
+}
+
+}  // namespace
+
+bool Transaction::loadManifest(const std::string& path, std::string* why) {
+  std::string text, reason;
+  const vl::ReadStatus status = vl::readBoundedFile(path, MANIFEST_LIMIT, text);
+  if (status != vl::ReadStatus::OK) {
+    if (why) *why = vl::readStatusText(status);
+    return false;
+  }
+  std::vector<ManifestLine> lines;
+  if (!parseManifest(text, lines, reason)) {
+    if (why) *why = reason;
+    return false;
+  }
+  for (const ManifestLine& l : lines) {
+    if (l.kind == 'U')
+      record(l.destination, {ENTRY_DELETE, ""});
+    else
+      record(l.destination, {l.kind == 'L' ? ENTRY_SYMLINK : ENTRY_MOVE, l.source});
+  }
+  if (why) why->clear();
   return !entries_.empty();
+}
+
+InterruptedCommit finishInterruptedCommit(const std::set<std::string>& keep) {
+  InterruptedCommit result = InterruptedCommit::NONE;
+  std::string text;
+  const vl::ReadStatus status = vl::readBoundedFile(COMMIT_JOURNAL, JOURNAL_LIMIT, text);
+  if (status != vl::ReadStatus::MISSING) {
+    std::vector<Step> steps;
+    if (status == vl::ReadStatus::OK && loadJournal(text, steps)) {
+      result = carryOut(steps) == 0 ? InterruptedCommit::FINISHED : InterruptedCommit::FAILED;
+      // Done on disk before the journal goes, on every file system touched.
+      std::set<std::string> touched = {"/flash"};
+      for (const Step& step : steps) {
+        struct stat st;
+        touched.insert(nearestExisting(parentOf(step.destination), st));
+      }
+      syncFileSystemsOf(touched);
+    } else {
+      // Only a whole journal is ever renamed into place: this one was never
+      // acted on (or is damaged), and nothing of it is carried out.
+      result = InterruptedCommit::DROPPED;
+    }
+    removeJournal();
+  }
+  unlink((std::string(COMMIT_JOURNAL) + ".new").c_str());
+  // What interrupted runs left: their temporary files, and the copies of
+  // packages read from standard input, unless a saved transaction names them.
+  for (const char* root : {"/flash", "/flash/boot", "/ram", "/tmp"}) {
+    const std::string dir = std::string(root) + "/" + STAGING_NAME;
+    DIR* d = opendir(dir.c_str());
+    if (!d) continue;
+    while (dirent* e = readdir(d)) {
+      const std::string path = dir + "/" + e->d_name;
+      if (e->d_name[0] == '.' || keep.count(path)) continue;
+      unlink(path.c_str());
+    }
+    closedir(d);
+    rmdir(dir.c_str());
+  }
+  for (const char* copy : {"/flash/image", "/flash/var/pdb/image"})
+    if (!keep.count(copy)) unlink(copy);
+  return result;
+}
+
+bool commitPending() {
+  struct stat st;
+  return lstat(COMMIT_JOURNAL, &st) == 0;
 }
 
 bool Transaction::enoughSpace() const {

@@ -6,8 +6,12 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
+#include <utility>
+#include <vector>
 
 namespace pkg {
 
@@ -69,10 +73,14 @@ class Transaction {
   // Whether a new file or a move is pending for the path.
   bool writes(const std::string& path) const;
 
-  // Carries out every change (first, then deletions and links, then renames,
-  // then copies) and returns how many failed; each failure is printed with
-  // its path. A cross-device copy never cuts the old file when the new
-  // content cannot fit.
+  // Carries out every change (first, then deletions and links, then renames)
+  // and returns how many failed; each failure is printed with its path.
+  // All or nothing, also across a crash: every new file, link and moved file
+  // is first staged on its destination's file system (a copy where the
+  // source lies on another) and synced; a failure there changes nothing.
+  // Changes below /flash are then written to the journal, synced, carried
+  // out, synced, and the journal removed: a run that finds the journal
+  // finishes the commit (finishInterruptedCommit).
   int commit(const std::string& first = "", bool progress = false);
   // Deletes the temporary files and forgets every change.
   void cancel();
@@ -80,7 +88,10 @@ class Transaction {
   const std::map<std::string, TransactionEntry>& entries() const { return entries_; }
 
   [[nodiscard]] bool saveManifest(const std::string& path) const;
-  [[nodiscard]] bool loadManifest(const std::string& path);
+  // Records the changes of a saved transaction; false (nothing recorded,
+  // why told) when it cannot be read or is malformed in any line, and when
+  // it holds no change.
+  [[nodiscard]] bool loadManifest(const std::string& path, std::string* why = nullptr);
   // False when /flash/boot or /flash would end with 16 free blocks or fewer
   // and less free space than now.
   bool enoughSpace() const;
@@ -96,6 +107,40 @@ class Transaction {
 
   std::map<std::string, TransactionEntry> entries_;
 };
+
+// Where temporary files go: a directory of this name at the top of each file
+// system the engine writes to (/flash, /flash/boot, /ram, /tmp), so that a
+// later run finds and removes what an interrupted one left.
+inline constexpr const char* STAGING_NAME = ".qv-staging";
+// The record of a commit under way.
+inline constexpr const char* COMMIT_JOURNAL = "/flash/.qv-journal";
+inline constexpr size_t JOURNAL_LIMIT = 64 * 1024 * 1024;
+
+// One line of a saved transaction.
+struct ManifestLine {
+  char kind;  // 'U', 'L' or 'M'
+  std::string destination, source;
+};
+// A saved transaction's text: false, with the line and the reason in why, for
+// a NUL byte, an unterminated last line, a field too many or too few, or a
+// path that is not absolute and plain. An empty line ends it; lines of
+// other kinds are ignored.
+[[nodiscard]] bool parseManifest(std::string_view text, std::vector<ManifestLine>& lines, std::string& why);
+// A journal's text: false unless it is whole (its end line counts the steps
+// and checks their bytes).
+[[nodiscard]] bool parseJournal(std::string_view text, std::vector<std::pair<std::string, std::string>>& renames,
+                                std::vector<std::string>& deletions, std::vector<char>& order);
+
+enum class InterruptedCommit { NONE, FINISHED, FAILED, DROPPED };
+// Finishes a commit that a crash interrupted (the journal is whole: its
+// steps are carried out again), or drops a journal that is not whole; then
+// removes the temporary files interrupted runs left in the staging
+// directories and the copies of packages being read, except the paths in
+// keep (a saved transaction's files). Any run that changes things calls it
+// first, under the run lock.
+InterruptedCommit finishInterruptedCommit(const std::set<std::string>& keep = {});
+// Whether a commit was interrupted and not yet finished.
+bool commitPending();
 
 // mkdir -p of the parent directory of path, as commit does it.
 void createParentDirectories(const std::string& path);

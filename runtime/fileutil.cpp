@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
+
 #include "runtime/system.h"
 
 namespace vl {
@@ -29,6 +31,59 @@ std::string readFileText(const std::string& path) {
   }
   close(fd);
   return text;
+}
+
+int openRegularFile(const std::string& path) {
+  // O_NONBLOCK: opening a FIFO without a writer, or a device, must not wait.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  // Regular files ignore O_NONBLOCK; clear it all the same for later readers.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+ReadStatus readBoundedFile(const std::string& path, size_t limit, std::string& text) {
+  text.clear();
+  int fd = openRegularFile(path);
+  if (fd < 0) return errno == EINVAL ? ReadStatus::NOT_REGULAR : errno == ENOENT || errno == ENOTDIR ? ReadStatus::MISSING : ReadStatus::FAILED;
+  Fd owned(fd);
+  struct stat st;
+  if (fstat(fd, &st) != 0) return ReadStatus::FAILED;
+  if (uint64_t(st.st_size) > limit) return ReadStatus::TOO_LARGE;
+  // The size may grow while it is read: never past the limit.
+  char block[4096];
+  for (;;) {
+    ssize_t n = read(fd, block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      text.clear();
+      return ReadStatus::FAILED;
+    }
+    if (n == 0) break;
+    if (text.size() + size_t(n) > limit) {
+      text.clear();
+      return ReadStatus::TOO_LARGE;
+    }
+    text.append(block, size_t(n));
+  }
+  return ReadStatus::OK;
+}
+
+const char* readStatusText(ReadStatus status) {
+  switch (status) {
+    case ReadStatus::OK: return "readable";
+    case ReadStatus::MISSING: return "missing";
+    case ReadStatus::NOT_REGULAR: return "not a regular file";
+    case ReadStatus::TOO_LARGE: return "too large";
+    case ReadStatus::FAILED: return "cannot be read";
+  }
+  return "cannot be read";
 }
 
 bool writeTextFile(const std::string& path, const std::string& text) {

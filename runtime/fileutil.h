@@ -18,6 +18,21 @@ bool fileExists(const std::string& path, mode_t type = 0);
 // the reading and keeps what was read so far.
 std::string readFileText(const std::string& path);
 
+// What a bounded read found.
+enum class ReadStatus { OK, MISSING, NOT_REGULAR, TOO_LARGE, FAILED };
+
+// The whole content of a small file that something other than this program
+// may have put there: only a regular file is read (a FIFO or a device is
+// never opened for blocking reads), and one over limit bytes is not read at
+// all. text is empty unless the answer is OK.
+ReadStatus readBoundedFile(const std::string& path, size_t limit, std::string& text);
+// Why a bounded read failed, as messages show it ("not a regular file", ...).
+const char* readStatusText(ReadStatus status);
+
+// Opens a file for reading only when it is a regular file, without blocking
+// on a FIFO or a device: the descriptor, or -1 (errno EINVAL for another type).
+int openRegularFile(const std::string& path);
+
 // Creates or truncates the file and writes the text exactly as given.
 [[nodiscard]] bool writeTextFile(const std::string& path, const std::string& text);
 

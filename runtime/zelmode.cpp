@@ -5,12 +5,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "runtime/fileutil.h"
+
 namespace vl {
 
 ZELMode ZELMode::loadFrom(const char* path) {
   ZELMode mode;
   memset(&mode, 0, sizeof mode);
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // Written by the running system: a FIFO or a device there must not stop
+  // the program before main.
+  int fd = openRegularFile(path);
   if (fd < 0) return mode;
   auto* bytes = reinterpret_cast<uint8_t*>(&mode);
   size_t got = 0;

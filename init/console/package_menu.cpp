@@ -36,9 +36,7 @@ void moveFixedNamesToFront(std::vector<OfferedPackage>& items) {
 void applyDefaultSelection(PackageMenu& menu, const std::string& medium) {
   FILE* f = fopen((medium + "/defpacks").c_str(), "r");
   if (!f) return;
-  char word[WORD_BUFFER];
-  // An over-long word is cut, its rest skipped.
-  while (fscanf(f, "%91s%*[^ \t\r\n]", word) == 1) {
+  for (const std::string& word : readDefaultSelection(f)) {
     const int index = menu.findPackageByName(word);
     if (index >= 0) menu.items[size_t(index)].selected = true;
   }
@@ -62,6 +60,16 @@ std::string displayable(const std::string& text) {
 enum Key { KEY_NONE, KEY_UP, KEY_DOWN, KEY_RIGHT, KEY_LEFT, KEY_END };
 
 }  // namespace
+
+std::vector<std::string> readDefaultSelection(FILE* f) {
+  std::vector<std::string> words;
+  char word[WORD_BUFFER];
+  // An over-long word is cut, its rest skipped; a word that starts with a NUL
+  // byte names nothing.
+  while (fscanf(f, "%91s%*[^ \t\r\n]", word) == 1)
+    if (word[0] != '\0') words.push_back(word);
+  return words;
+}
 
 int PackageMenu::findPackageByName(const std::string& name) const {
   for (size_t i = 0; i < items.size(); ++i)

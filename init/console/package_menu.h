@@ -2,6 +2,8 @@
 // from /floppy, the full-screen menu, and the chosen ones in install order.
 #pragma once
 
+#include <cstdio>
+
 #include <string>
 #include <vector>
 
@@ -49,6 +51,8 @@ class PackageMenu {
 [[nodiscard]] bool loadOfferedPackages(PackageMenu& menu, const std::string& medium = MEDIUM_DIRECTORY);
 // True when the operator chose to install, false when cancelled (or input ended).
 bool runPackageMenu(PackageMenu& menu);
+// The words of a medium's defpacks file (each cut to 91 characters).
+std::vector<std::string> readDefaultSelection(FILE* f);
 // The selected packages, filtered and ordered by the engine's selection rules.
 void orderSelectedPackages(PackageMenu& menu, std::vector<OfferedPackage*>& order);
 

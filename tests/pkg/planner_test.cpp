@@ -70,11 +70,14 @@ TEST(Planner, Scenarios) {
       {"uninstall the only provider of a need",
        {{"dnsd", "6.49", 1, {}, {entry("dns")}}, {"app", "6.49", 1, {entry("dns")}}}, {{"dnsd", ACTION_UNINSTALL}}, {}, 1,
        false, "WARNING: can not uninstall dnsd-6.49: app depends on it\n", {"dnsd", "app"}, {"dnsd", "app"}},
-      {"a need nobody provides: uninstalled without a message at level 1",
-       {{"base"}, {"app", "6.49", 1, {entry("gone")}}}, {}, {}, 1, true, "", {"base"}, {"base"}},
-      {"the same at level 2 reports the uninstall",
+      // Nobody asked for it: the engine says why, whatever the level.
+      {"a need nobody provides: uninstalled with a warning at level 1",
+       {{"base"}, {"app", "6.49", 1, {entry("gone")}}}, {}, {}, 1, true,
+       "WARNING: uninstalling app-6.49: it needs gone, which cannot stay\n", {"base"}, {"base"}},
+      {"the same at level 2 also reports the uninstall",
        {{"base"}, {"app", "6.49", 1, {entry("gone")}}}, {}, {}, 2, true,
-       step("uninstalling app-6.49...", "uninstalled app-6.49"), {"base"}, {"base"}},
+       "WARNING: uninstalling app-6.49: it needs gone, which cannot stay\n" +
+           step("uninstalling app-6.49...", "uninstalled app-6.49"), {"base"}, {"base"}},
       {"enabling D pulls in the disabled E it needs",
        {{"base"}, {"e"}, {"d", "6.49", 1, {entry("e")}}}, {{"d", ACTION_ENABLE}}, {"d", "e"}, 1, true,
        step("enabling e-6.49...", "enabled e-6.49") + step("enabling d-6.49...", "enabled d-6.49"),
