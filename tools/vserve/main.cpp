@@ -283,14 +283,19 @@ int main(int argc, char** argv) {
   net::Frame frame{};
   while (!stopping && !(endedAt != 0 && now - endedAt >= LINGER)) {
     if (endedAt == 0 && allEnded()) endedAt = now;
-    pollfd p = {sock.get(), POLLIN, 0};
-    const int ready = poll(&p, 1, 100);
-    now = monotonicMicros();
-    board.tick(server, now);
-    if (ready <= 0) continue;
+    // The next datagram if one waits (no wait on a busy segment), else a
+    // wait of at most a tenth of a second, so the live lines move on.
     sockaddr_in from = {};
     socklen_t length = sizeof from;
-    const ssize_t n = recvfrom(sock.get(), frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+    const ssize_t n =
+        recvfrom(sock.get(), frame.data(), frame.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length);
+    now = monotonicMicros();
+    board.tick(server, now);
+    if (n < 0) {
+      pollfd p = {sock.get(), POLLIN, 0};
+      (void)poll(&p, 1, 100);
+      continue;
+    }
     if (n < 0 || from.sin_port != htons(net::PROTOCOL_PORT)) continue;
     const std::string answer = server.handle(frame.data(), n, now);
     if (log) logExchange(log, now, frame.data(), n, answer);
