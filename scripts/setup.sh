@@ -13,7 +13,8 @@ QV_PACKAGES=(
   clang libclang-rt-14-dev                                    # libFuzzer targets
   xorriso busybox-static cpio python3                         # the disc, the preload stage, initramfs checks, console driver
   dosfstools mtools                                           # the hard-disk installation medium (FAT)
-  isolinux syslinux syslinux-common                           # the media's boot loaders
+  isolinux syslinux syslinux-common pxelinux                  # the media's boot loaders
+  dnsmasq-base                                                # DHCP and TFTP for network boots (never the service)
 )                                                             # (the machine's kernel is fetched with apt-get download)
 
 qv_install_packages() {

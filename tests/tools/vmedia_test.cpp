@@ -241,3 +241,39 @@ TEST(Vmedia, SameInputsAndDateGiveTheSameBytes) {
     EXPECT_TRUE(images[0] == images[1]);
   }
 }
+
+// The network boot tree as a TFTP server serves it: pxelinux finds its files
+// by names relative to the server's directory; the same inputs give the same
+// bytes.
+TEST(Vmedia, NetworkBootTreeHoldsThePxeLoaderAndTheNetworkStage) {
+  MediaInputs in;
+  std::vector<std::string> initramfs;
+  for (const char* name : {"net1", "net2"}) {
+    const std::string tree = in.dir / name;
+    const ProcessResult made = run(QV_VMEDIA, joined({"net", tree}, in.boot()), {"SOURCE_DATE_EPOCH=1700000000"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(readFile(tree + "/pxelinux.0"), readFile("/usr/lib/PXELINUX/pxelinux.0"));
+    EXPECT_EQ(readFile(tree + "/ldlinux.c32"), readFile("/usr/lib/syslinux/modules/bios/ldlinux.c32"));
+    EXPECT_EQ(readFile(tree + "/boot/vmlinuz"), kKernel);
+    EXPECT_EQ(readFile(tree + "/pxelinux.cfg/default"),
+              "SERIAL 0 115200\nPROMPT 0\nTIMEOUT 0\nDEFAULT linux\nLABEL linux\n  LINUX boot/vmlinuz\n"
+              "  APPEND initrd=boot/initrd.img console=ttyS0,115200 quiet loglevel=1 panic=-1\n");
+    initramfs.push_back(readFile(tree + "/boot/initrd.img"));
+  }
+  EXPECT_TRUE(initramfs[0] == initramfs[1]);
+  const std::string image = in.dir / "image";
+  qvtest::makeDirs(image);
+  ASSERT_EQ(runProgram({"sh", "-c", "cd '" + image + "' && gzip -dc '" + in.dir / "net1/boot/initrd.img" +
+                                         "' | cpio -id --quiet --no-absolute-filenames"})
+                .status,
+            0);
+  EXPECT_EQ(readFile(image + "/TYPE"), "net\n");
+  EXPECT_EQ(readFile(image + "/lib/modules/" + kRelease + "/drivers/net/atl1c.ko"), "network module");  // the early driver
+  EXPECT_FALSE(exists(image + "/lib/modules/" + kRelease + "/kernel/fs/fat/fat.ko"));  // storage comes from the server
+  // Packages come from the server, never from the boot tree.
+  const ProcessResult refused = run(QV_VMEDIA, joined({"net", in.dir / "net3", in.package("system")}, in.boot()));
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("vmedia: a network boot tree carries no packages: the server sends them"),
+            std::string::npos)
+      << refused.err;
+}

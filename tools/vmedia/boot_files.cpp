@@ -133,8 +133,8 @@ bool writeInitramfs(const BootFiles& boot, const std::string& output, uint32_t t
   return true;
 }
 
-std::string loaderConfiguration(const BootFiles& boot) {
-  std::string append = "initrd=/boot/initrd.img console=" + boot.console;
+std::string loaderConfiguration(const BootFiles& boot, const std::string& root) {
+  std::string append = "initrd=" + root + "boot/initrd.img console=" + boot.console;
   if (boot.console == "ttyS0") append += ",115200";
   if (!boot.preload.empty()) append += " rdinit=/stage";
   append += " quiet loglevel=1 panic=-1";
@@ -142,7 +142,7 @@ std::string loaderConfiguration(const BootFiles& boot) {
   if (boot.hardDiskInstall) append += " -- -hdd-install";
   std::string s;
   if (boot.console == "ttyS0") s += "SERIAL 0 115200\n";
-  s += "PROMPT 0\nTIMEOUT 0\nDEFAULT linux\nLABEL linux\n  LINUX /boot/vmlinuz\n  APPEND " + append + "\n";
+  s += "PROMPT 0\nTIMEOUT 0\nDEFAULT linux\nLABEL linux\n  LINUX " + root + "boot/vmlinuz\n  APPEND " + append + "\n";
   return s;
 }
 

@@ -35,8 +35,9 @@ inline constexpr const char* DISTRIBUTION_NETWORK_DRIVER = "kernel/drivers/net/e
 // The medium's initramfs, reproducible for one time stamp.
 [[nodiscard]] bool writeInitramfs(const BootFiles& boot, const std::string& output, uint32_t time);
 
-// isolinux.cfg / syslinux.cfg: no prompt, the kernel at /boot/vmlinuz, the
-// initramfs at /boot/initrd.img.
-std::string loaderConfiguration(const BootFiles& boot);
+// isolinux.cfg / syslinux.cfg / pxelinux.cfg/default: no prompt, the kernel
+// at boot/vmlinuz, the initramfs at boot/initrd.img, below root: "/" on a
+// disc or disk, "" over TFTP (names relative to the server's directory).
+std::string loaderConfiguration(const BootFiles& boot, const std::string& root = "/");
 
 }  // namespace vmedia

@@ -1,11 +1,30 @@
-// The boot files of a network installation: what a loader fetches (the
-// kernel and the network stage's initramfs) and its configuration.
+// The boot tree of a network installation, served by TFTP: the PXE loader
+// (pxelinux.0 and ldlinux.c32), its configuration, the kernel and the network
+// stage's initramfs.
 #include <cstdio>
 
+#include "runtime/fileutil.h"
 #include "tools/vmedia/medium.h"
 #include "tools/vmedia/staging.h"
 
 namespace vmedia {
+
+namespace {
+
+constexpr const char* kPxelinux = "/usr/lib/PXELINUX/pxelinux.0";
+constexpr const char* kLdlinux = "/usr/lib/syslinux/modules/bios/ldlinux.c32";
+
+bool haveLoader() {
+  bool ok = true;
+  for (const char* file : {kPxelinux, kLdlinux})
+    if (!vl::fileExists(file)) {
+      fprintf(stderr, "vmedia: the loader file %s is missing (Debian's pxelinux and syslinux-common)\n", file);
+      ok = false;
+    }
+  return ok;
+}
+
+}  // namespace
 
 bool writeNetworkBootTree(const MediumRequest& request) {
   uint32_t time = 0;
@@ -13,12 +32,13 @@ bool writeNetworkBootTree(const MediumRequest& request) {
     fprintf(stderr, "vmedia: a network boot tree carries no packages: the server sends them\n");
     return false;
   }
-  if (!checkBootFiles(request.boot) || !mediumTime(time)) return false;
+  if (!haveLoader() || !checkBootFiles(request.boot) || !mediumTime(time)) return false;
   const std::string& dir = request.output;
   return makeDirectory(dir + "/boot") && makeDirectory(dir + "/pxelinux.cfg") &&
+         copyFile(kPxelinux, dir + "/pxelinux.0") && copyFile(kLdlinux, dir + "/ldlinux.c32") &&
          copyFile(request.boot.kernel, dir + "/boot/vmlinuz") &&
          writeInitramfs(request.boot, dir + "/boot/initrd.img", time) &&
-         writeFile(dir + "/pxelinux.cfg/default", loaderConfiguration(request.boot));
+         writeFile(dir + "/pxelinux.cfg/default", loaderConfiguration(request.boot, ""));
 }
 
 }  // namespace vmedia
