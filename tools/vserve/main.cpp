@@ -28,13 +28,15 @@
 #include "runtime/system.h"
 #include "tools/common/package_check.h"
 #include "tools/vserve/install_server.h"
+#include "tools/vserve/netboot.h"
 #include "tools/vserve/status_board.h"
 
 namespace {
 
 const char kHelp[] =
     "usage: vserve --interface IFACE --driver DRIVER.vpk [--keep] [--script FILE.scr]\n"
-    "              [--machine MAC=DIR]... [--machines N] [--once] [--log FILE] PACKAGE...\n"
+    "              [--machine MAC=DIR]... [--machines N] [--once] [--log FILE]\n"
+    "              [--netboot DIR (--dhcp-range FIRST,LAST | --proxy-dhcp)] PACKAGE...\n"
     "\n"
     "Serves the network installation on one interface: the driver package to\n"
     "every machine that asks for drivers, then the packages (in dependency\n"
@@ -49,6 +51,12 @@ const char kHelp[] =
     "  --once            end when every machine that found this server has ended\n"
     "                    (either ends 5 s later: a machine whose TERM was lost asks again)\n"
     "  --log FILE        record every datagram received and the answer given\n"
+    "  --netboot DIR     also boot the machines: dnsmasq serves DIR (vmedia net) by\n"
+    "                    DHCP and TFTP for PXE on IFACE, which needs an IPv4 address\n"
+    "  --dhcp-range FIRST,LAST  the addresses it leases\n"
+    "  --proxy-dhcp      another DHCP server leases the addresses: dnsmasq only adds\n"
+    "                    the boot options to its offers. Without it vserve refuses to\n"
+    "                    start when another DHCP server answers on the segment.\n"
     "\n"
     "Every package is checked first as the installer reads it (parse, signature\n"
     "level, i386). One run of the protocol carries at most 65,535 frames, about\n"
@@ -79,7 +87,8 @@ vserve::ServedFile served(const std::string& path) {
 }
 
 struct Options {
-  std::string interface, driver, script, log;
+  std::string interface, driver, script, log, range;
+  vserve::NetbootOptions netboot;
   bool keep = false, once = false;
   long machines = 0;
   std::vector<std::pair<net::Mac, std::string>> machineDirs;
@@ -101,6 +110,12 @@ bool parse(int argc, char** argv, Options& o, std::string& why) {
       if (!value(o.driver)) return false;
     } else if (a == "--script") {
       if (!value(o.script)) return false;
+    } else if (a == "--netboot") {
+      if (!value(o.netboot.tree)) return false;
+    } else if (a == "--dhcp-range") {
+      if (!value(o.range)) return false;
+    } else if (a == "--proxy-dhcp") {
+      o.netboot.proxy = true;
     } else if (a == "--log") {
       if (!value(o.log)) return false;
     } else if (a == "--keep") {
@@ -122,6 +137,12 @@ bool parse(int argc, char** argv, Options& o, std::string& why) {
   }
   if (o.interface.empty()) return (why = "--interface IFACE is required: answers go out on that interface only"), false;
   if (o.driver.empty()) return (why = "--driver DRIVER.vpk is required"), false;
+  if (!o.netboot.tree.empty() && !o.netboot.proxy) {
+    const size_t comma = o.range.find(',');
+    if (comma == std::string::npos) return (why = "--netboot needs --dhcp-range FIRST,LAST or --proxy-dhcp"), false;
+    o.netboot.first = o.range.substr(0, comma);
+    o.netboot.last = o.range.substr(comma + 1);
+  }
   return true;
 }
 
@@ -234,6 +255,16 @@ int main(int argc, char** argv) {
   vl::Fd sock;
   net::Mac own;
   if (!openSocket(o.interface, sock, own)) return 1;
+  vserve::BootServer boot;
+  if (!o.netboot.tree.empty()) {
+    bool other = false;
+    if (!o.netboot.proxy && (!vserve::probeDhcpServer(o.interface, own, other) || other)) {
+      if (other)
+        fprintf(stderr, "vserve: another DHCP server answers on %s: two would hand out addresses against each other; "
+                        "use --proxy-dhcp to add only the boot options to its offers\n", o.interface.c_str());
+      return 1;
+    }
+  }
 
   FILE* log = nullptr;
   if (!o.log.empty() && !(log = fopen(o.log.c_str(), "we"))) {
@@ -260,6 +291,11 @@ int main(int argc, char** argv) {
         board.event(client, e, detail, engine->progress(client), now);
       });
   engine = &server;
+  if (!o.netboot.tree.empty() &&
+      !boot.start(o.interface, o.netboot, [&](const net::Mac& machine, const std::string& what) {
+        board.boot(machine, what, now);
+      }))
+    return 1;
   vl::setSignal(SIGINT, onStop);
   vl::setSignal(SIGTERM, onStop);
   printf("vserve: serving %zu packages on %s (%s)\n", ordered.size(), o.interface.c_str(), net::formatMac(own).c_str());
@@ -281,6 +317,7 @@ int main(int argc, char** argv) {
   constexpr uint64_t LINGER = 5000000;
   uint64_t endedAt = 0;
   net::Frame frame{};
+  int status = 0;
   while (!stopping && !(endedAt != 0 && now - endedAt >= LINGER)) {
     if (endedAt == 0 && allEnded()) endedAt = now;
     // The next datagram if one waits (no wait on a busy segment), else a
@@ -292,8 +329,11 @@ int main(int argc, char** argv) {
     now = monotonicMicros();
     board.tick(server, now);
     if (n < 0) {
-      pollfd p = {sock.get(), POLLIN, 0};
-      (void)poll(&p, 1, 100);
+      pollfd p[2] = {{sock.get(), POLLIN, 0}, {boot.logDescriptor(), POLLIN, 0}};
+      if (poll(p, boot.logDescriptor() >= 0 ? 2 : 1, 100) > 0 && p[1].revents != 0 && !boot.readLog()) {
+        status = 1;
+        break;
+      }
       continue;
     }
     if (n < 0 || from.sin_port != htons(net::PROTOCOL_PORT)) continue;
@@ -302,7 +342,8 @@ int main(int argc, char** argv) {
     if (!answer.empty())
       (void)sendto(sock.get(), answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
   }
+  boot.stop();
   board.summary(server);
   if (log) fclose(log);
-  return 0;
+  return status;
 }

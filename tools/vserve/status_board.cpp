@@ -41,10 +41,11 @@ std::string byteText(uint64_t bytes) {
   return text;
 }
 
-std::string StatusBoard::line(const net::Mac& client, const Progress& p) {
+std::string StatusBoard::line(const net::Mac& client, const Progress& p, const std::string& boot) {
   char text[256];
   snprintf(text, sizeof text, "%s %-12s %-14s %-24s %9s %9s/s", net::formatMac(client).c_str(),
-           p.label.empty() ? "-" : p.label.c_str(), phaseText(p), p.file.empty() ? "-" : p.file.c_str(),
+           p.label.empty() ? "-" : p.label.c_str(),
+           p.phase == Phase::NONE && !boot.empty() ? boot.c_str() : phaseText(p), p.file.empty() ? "-" : p.file.c_str(),
            byteText(p.bytes).c_str(), byteText(rateOf(p)).c_str());
   return text;
 }
@@ -70,11 +71,21 @@ void StatusBoard::event(const net::Mac& client, Event e, const std::string& deta
   lastDrawn_ = now - 100001;  // the next tick shows it
 }
 
+void StatusBoard::boot(const net::Mac& client, const std::string& what, uint64_t now) {
+  Row& r = row(client);
+  r.boot = what;
+  if (!live_) {
+    fprintf(out_, "%s %s\n", net::formatMac(client).c_str(), what.c_str());
+    fflush(out_);
+  }
+  lastDrawn_ = now - 100001;
+}
+
 void StatusBoard::redraw(const InstallServer& server) {
   if (drawn_ > 0) fprintf(out_, "\x1b[%zuA", drawn_);
   for (Row& r : rows_) {
     if (const Progress* p = server.progress(r.mac); p && !r.ended) r.last = *p;
-    fprintf(out_, "\r%s\x1b[K\n", line(r.mac, r.last).c_str());
+    fprintf(out_, "\r%s\x1b[K\n", line(r.mac, r.last, r.boot).c_str());
   }
   drawn_ = rows_.size();
   fflush(out_);
