@@ -132,7 +132,7 @@ printf '/system identity set name=p\n' > "$work/machine-p/p.scr"
 serve "$work/proxy.log.server" 1 --proxy-dhcp --machine "52:54:00:00:00:0c=$work/machine-p"
 machine "$work/proxy.log" "$work/disk-p.img" qvtap0 52:54:00:00:00:0c
 served
-grep -q "^52:54:00:00:00:0C installation ended" "$work/proxy.log.server" || fail "vserve saw no end by proxy DHCP"
+in_order "$work/proxy.log.server" "52:54:00:00:00:0C loaded boot/initrd.img" "52:54:00:00:00:0C installation ended"
 grep -q "DHCPACK(eth0) 10.0.2.1[5-9][0-9] 52:54:00:00:00:0c" "$work/other-dhcp.log" ||
   fail "the other DHCP server did not lease the address"
 check_disk "$work/disk-p.img" "p.scr"
