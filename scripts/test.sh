@@ -24,7 +24,7 @@ done
 echo "=== power cuts (seam build)"
 cmake --preset seam >/dev/null
 cmake --build --preset seam
-bash tests/vm/power_cut.sh build/seam || status=1
+bash tests/vm/power_cut.sh build/seam 10 || status=1
 echo "=== fuzz (30 s each)"
 bash scripts/fuzz.sh 30 || status=1
 exit $status
