@@ -203,7 +203,7 @@ void Ext2Formatter::punchPendingHole() {
 void Ext2Formatter::writeBlock(const uint8_t* block) {
   if (deferZeroBlock(block)) {
     // Holes still to be punched hold no data to flush.
-    if (++written_ % 16 == 0 && unsynced_) syncWritten();
+    if (++written_ % 16 == 0 && unsynced_ && !imageFile_) syncWritten();
     return;
   }
   punchPendingHole();
@@ -214,11 +214,12 @@ void Ext2Formatter::writeBlock(const uint8_t* block) {
     return;
   }
   ++written_;
-  if (written_ % 16 == 0) syncWritten();
+  if (written_ % 16 == 0 && !imageFile_) syncWritten();
 }
 
 // Keeps what the kernel holds unwritten small: the installation system has
-// little memory and formats whole disks.
+// little memory and formats whole disks. An image file is made on a build
+// host, which has the memory: it is synced once, at the end.
 void Ext2Formatter::syncWritten() {
   fdatasync(fd_);
   unsynced_ = false;
@@ -443,6 +444,10 @@ int Ext2Formatter::step() {
         counter_ = 0;
         if (++group_ >= l.groupsCount) {
           punchPendingHole();
+          if (imageFile_ && fdatasync(fd_) != 0) {
+            vl::reportFailure("sync");
+            error_ = true;
+          }
           // The last write may have failed in this very call.
           return error_ ? -1 : 101;
         }

@@ -88,3 +88,17 @@ qv_vm_installed_list() {
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   qv_vm_kernel && echo "kernel: $QV_VM_KERNEL, modules: $QV_VM_MODULES"
 fi
+
+# qv_vm_segment NAMESPACE TAP...: an Ethernet segment for machines: a network
+# namespace holding a bridge qvbr0 (up) and the taps, each on the bridge.
+qv_vm_segment() {
+  local space=$1 tap; shift
+  ip netns add "$space" && ip netns exec "$space" ip link set lo up &&
+    ip netns exec "$space" ip link add qvbr0 type bridge && ip netns exec "$space" ip link set qvbr0 up ||
+    { qv_vm_error "no network namespace $space with a bridge"; return 1; }
+  for tap in "$@"; do
+    ip netns exec "$space" ip tuntap add dev "$tap" mode tap &&
+      ip netns exec "$space" ip link set "$tap" master qvbr0 && ip netns exec "$space" ip link set "$tap" up ||
+      { qv_vm_error "no tap $tap in $space"; return 1; }
+  done
+}

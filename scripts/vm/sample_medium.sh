@@ -45,3 +45,23 @@ MANIFEST
   printf 'system\nppp\n' > "$out/defpacks"
   rm -rf "$work"
 }
+
+# qv_driver_package OUT.vpk VPKG: the driver package of a network
+# installation for the kit's kernel (qv_vm_kernel first): the storage drivers
+# of init's lists, where init loads them from.
+qv_driver_package() {
+  local out=$1 vpkg=$2 root work release m
+  root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+  work=$(mktemp -d)
+  release=$(basename "$QV_VM_MODULES")
+  for m in kernel/drivers/scsi/scsi_mod.ko kernel/drivers/scsi/sd_mod.ko kernel/drivers/ata/libata.ko \
+    kernel/drivers/ata/ata_piix.ko; do
+    mkdir -p "$work/tree/lib/modules/$release/$(dirname "$m")"
+    cp "$QV_VM_MODULES/$m" "$work/tree/lib/modules/$release/$m"
+  done
+  printf 'name = drivers\nversion = 6.49.21\nbuild-time = 1\nfiles = %s\n' "$work/tree" > "$work/drivers.manifest"
+  $vpkg build "$work/drivers.manifest" -o "$out" --key "$root/keys/dev-private.key" >/dev/null
+  local status=$?
+  rm -rf "$work"
+  return $status
+}

@@ -27,27 +27,15 @@ disk=$work/disk.img
 data="$disk?offset=$QV_VM_DATA_OFFSET"
 
 qv_vm_kernel || { echo "no kernel for the virtual machine"; exit 1; }
-release=$(basename "$QV_VM_MODULES")
 qv_sample_medium "$work/packages" "$emulator $build/tools/vpkg" "$build/tests/ruel-probe" || { echo "no packages"; exit 1; }
-# The driver package: the storage drivers of init's lists, where init loads them.
-for m in kernel/drivers/scsi/scsi_mod.ko kernel/drivers/scsi/sd_mod.ko kernel/drivers/ata/libata.ko \
-  kernel/drivers/ata/ata_piix.ko; do
-  mkdir -p "$work/drivers/lib/modules/$release/$(dirname "$m")"
-  cp "$QV_VM_MODULES/$m" "$work/drivers/lib/modules/$release/$m"
-done
-printf 'name = drivers\nversion = 6.49.21\nbuild-time = 1\nfiles = %s\n' "$work/drivers" > "$work/drivers.manifest"
-$emulator "$build/tools/vpkg" build "$work/drivers.manifest" -o "$work/drivers.vpk" \
-  --key "$source_dir/keys/dev-private.key" >/dev/null || { echo "no driver package"; exit 1; }
+qv_driver_package "$work/drivers.vpk" "$emulator $build/tools/vpkg" || { echo "no driver package"; exit 1; }
 qv_vm_media $emulator "$build/tools/vmedia" net "$work/net" --init "$build/init/init-stripped" >/dev/null ||
   { echo "no network boot files"; exit 1; }
 append=$(sed -n 's/^ *APPEND //p' "$work/net/pxelinux.cfg/default" | sed 's|initrd=[^ ]* ||')
 
 # The segment: a bridge in the namespace with a tap per machine; vserve on the bridge.
 ns() { ip netns exec "$space" "$@"; }
-ip netns add "$space" && ns ip link set lo up && ns ip link add qvbr0 type bridge && ns ip link set qvbr0 up &&
-  for tap in qvtap0 qvtap1; do
-    ns ip tuntap add dev $tap mode tap && ns ip link set $tap master qvbr0 && ns ip link set $tap up || exit 1
-  done || { echo "no network namespace with a bridge and taps"; exit 1; }
+qv_vm_segment "$space" qvtap0 qvtap1 || exit 1
 
 # serve LOG MACHINES VSERVE-OPTION...: vserve in the background until MACHINES have ended.
 serve() {

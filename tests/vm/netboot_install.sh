@@ -30,27 +30,16 @@ cleanup() {
 trap cleanup EXIT
 
 qv_vm_kernel || { echo "no kernel for the virtual machine"; exit 1; }
-release=$(basename "$QV_VM_MODULES")
 qv_sample_medium "$work/packages" "$emulator $build/tools/vpkg" "$build/tests/ruel-probe" || { echo "no packages"; exit 1; }
-for m in kernel/drivers/scsi/scsi_mod.ko kernel/drivers/scsi/sd_mod.ko kernel/drivers/ata/libata.ko \
-  kernel/drivers/ata/ata_piix.ko; do
-  mkdir -p "$work/drivers/lib/modules/$release/$(dirname "$m")"
-  cp "$QV_VM_MODULES/$m" "$work/drivers/lib/modules/$release/$m"
-done
-printf 'name = drivers\nversion = 6.49.21\nbuild-time = 1\nfiles = %s\n' "$work/drivers" > "$work/drivers.manifest"
-$emulator "$build/tools/vpkg" build "$work/drivers.manifest" -o "$work/drivers.vpk" \
-  --key "$source_dir/keys/dev-private.key" >/dev/null || { echo "no driver package"; exit 1; }
+qv_driver_package "$work/drivers.vpk" "$emulator $build/tools/vpkg" || { echo "no driver package"; exit 1; }
 qv_vm_media $emulator "$build/tools/vmedia" net "$work/tftp" --init "$build/init/init-stripped" >/dev/null ||
   { echo "no network boot tree"; exit 1; }
 
 # The segment: a bridge with an address (and a unique local IPv6 address for
 # the router advertisements the PXE firmware waits for), a tap per machine.
 ns() { ip netns exec "$space" "$@"; }
-ip netns add "$space" && ns ip link set lo up && ns ip link add qvbr0 type bridge &&
-  ns ip addr add 10.0.2.1/24 dev qvbr0 && ns ip addr add fd00:5::1/64 dev qvbr0 nodad && ns ip link set qvbr0 up &&
-  for tap in qvtap0 qvtap1; do
-    ns ip tuntap add dev $tap mode tap && ns ip link set $tap master qvbr0 && ns ip link set $tap up || exit 1
-  done || { echo "no network namespace with a bridge and taps"; exit 1; }
+qv_vm_segment "$space" qvtap0 qvtap1 && ns ip addr add 10.0.2.1/24 dev qvbr0 &&
+  ns ip addr add fd00:5::1/64 dev qvbr0 nodad || exit 1
 
 # serve LOG MACHINES VSERVE-OPTION...: vserve --netboot in the background.
 serve() {

@@ -13,15 +13,7 @@ namespace {
 constexpr const char* kIsolinux = "/usr/lib/ISOLINUX/isolinux.bin";
 constexpr const char* kLdlinux = "/usr/lib/syslinux/modules/bios/ldlinux.c32";
 
-bool haveLoader() {
-  bool ok = true;
-  for (const char* file : {kIsolinux, kLdlinux})
-    if (!vl::fileExists(file)) {
-      fprintf(stderr, "vmedia: the loader file %s is missing (Debian's isolinux and syslinux-common)\n", file);
-      ok = false;
-    }
-  return ok;
-}
+bool haveLoader() { return haveLoaderFiles({kIsolinux, kLdlinux}, "isolinux and syslinux-common"); }
 
 bool stageTree(const MediumRequest& request, const std::vector<tools::MediumPackage>& packages, const std::string& tree,
                uint32_t time) {

@@ -14,15 +14,7 @@ namespace {
 constexpr const char* kPxelinux = "/usr/lib/PXELINUX/pxelinux.0";
 constexpr const char* kLdlinux = "/usr/lib/syslinux/modules/bios/ldlinux.c32";
 
-bool haveLoader() {
-  bool ok = true;
-  for (const char* file : {kPxelinux, kLdlinux})
-    if (!vl::fileExists(file)) {
-      fprintf(stderr, "vmedia: the loader file %s is missing (Debian's pxelinux and syslinux-common)\n", file);
-      ok = false;
-    }
-  return ok;
-}
+bool haveLoader() { return haveLoaderFiles({kPxelinux, kLdlinux}, "pxelinux and syslinux-common"); }
 
 }  // namespace
 

@@ -104,4 +104,14 @@ bool setDates(const std::string& root, uint32_t time) {
   return false;
 }
 
+bool haveLoaderFiles(const std::vector<const char*>& files, const char* packages) {
+  bool ok = true;
+  for (const char* file : files)
+    if (!vl::fileExists(file)) {
+      fprintf(stderr, "vmedia: the loader file %s is missing (Debian's %s)\n", file, packages);
+      ok = false;
+    }
+  return ok;
+}
+
 }  // namespace vmedia

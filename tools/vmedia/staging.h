@@ -37,6 +37,10 @@ class PartialOutput {
   bool committed_ = false;
 };
 
+// Whether the boot loader's files are on this machine; each missing one is
+// named with the Debian packages that bring them.
+[[nodiscard]] bool haveLoaderFiles(const std::vector<const char*>& files, const char* packages);
+
 // Runs a tool quietly; when it does not exit 0, its output is shown and the
 // result is false after "vmedia: TOOL failed".
 [[nodiscard]] bool runTool(const std::vector<std::string>& argv);
