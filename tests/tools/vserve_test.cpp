@@ -214,7 +214,8 @@ TEST(Vserve, TwoMachinesInstallWhileAThirdFloodsTheSegment) {
       "> " + dir / "server.log" + " 2>&1 & server=$!; " +
       // The honest machines start once the flood reaches the server: a DSCV
       // in the first one's name before it runs can only be the flood's.
-      "until grep -q 'DSCV 02:00:00:00:01:01' " + dir / "exchanges.log" + " 2>/dev/null; do sleep 0.1; done; " +
+      "timeout 300 sh -c \"until grep -q 'DSCV 02:00:00:00:01:01' '" + dir / "exchanges.log" +
+      "' 2>/dev/null; do sleep 0.1; done\"; " +
       client(dir, first, "got1") + " & one=$!; " +
       client(dir, second, "got2") + " & two=$!; wait $one $two $server; kill $flood; wait";
   runProgram({"sh", "-c", script});

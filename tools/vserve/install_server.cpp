@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
-#include <tuple>
 
 namespace vserve {
 
@@ -101,6 +100,8 @@ std::string InstallServer::nextOfFiles(Client& c, const net::Mac& to, uint16_t r
     ++p.files;
     c.inFile = false;
     ++c.file;
+    // A client takes one driver package and never asks for the list's end.
+    if (c.progress.phase == Phase::DRIVERS && c.file == files.size()) c.listEnded = true;
   }
   return answer(c, to, request, chunk);
 }
@@ -126,14 +127,19 @@ bool InstallServer::follows(const Client& c, const net::FrameHeader& h, Request 
 }
 
 template <typename Key>
-void InstallServer::forgetTheSilent(std::map<Key, Client>& clients) {
-  if (clients.size() < MAX_CLIENTS) return;
-  // Machines being served stay: one may be silent for minutes while it
-  // formats its disk, and a flood costs a few frames each.
-  std::vector<std::tuple<bool, uint64_t, Key>> bySilence;
-  for (const auto& [mac, c] : clients) bySilence.push_back({c.announced && live(c), c.progress.lastSeen, mac});
-  std::sort(bySilence.begin(), bySilence.end());
-  for (size_t i = 0; i < bySilence.size() / 4; ++i) clients.erase(std::get<2>(bySilence[i]));
+bool InstallServer::makeRoom(std::map<Key, Client>& clients, uint64_t now) {
+  if (clients.size() < MAX_CLIENTS) return true;
+  // Machines being served stay unless silent for half an hour: one may be
+  // silent for minutes while it formats its disk, and a flood costs only a
+  // few frames a MAC. When machines being served take every place, a new
+  // discovery waits (its machine asks again every second).
+  std::vector<std::pair<uint64_t, Key>> forgettable;
+  for (const auto& [key, c] : clients)
+    if (!(c.announced && live(c)) || now - c.progress.lastSeen >= ABANDONED_AFTER)
+      forgettable.push_back({c.progress.lastSeen, key});
+  std::sort(forgettable.begin(), forgettable.end());
+  for (size_t i = 0; i < forgettable.size() && i < MAX_CLIENTS / 4; ++i) clients.erase(forgettable[i].second);
+  return clients.size() < MAX_CLIENTS;
 }
 
 std::string InstallServer::discover(const net::FrameHeader& h, const uint8_t* payload, Phase phase, uint64_t now) {
@@ -143,12 +149,12 @@ std::string InstallServer::discover(const net::FrameHeader& h, const uint8_t* pa
   // again; another phase may be one that its machine is about to follow.
   if (it != clients_.end() && live(it->second) &&
       !(it->second.last == Request::NONE && it->second.progress.phase == phase)) {
-    forgetTheSilent(restarts_);
+    if (!makeRoom(restarts_, now)) return "";
     return startPhase(restarts_[{h.source, phase}], h.source, phase, label, now);
   }
   restarts_.erase({h.source, phase});  // the same offer; one of another phase may still be followed
   if (it == clients_.end()) {
-    forgetTheSilent(clients_);
+    if (!makeRoom(clients_, now)) return "";
     it = clients_.try_emplace(h.source).first;
   }
   return startPhase(it->second, h.source, phase, label, now);

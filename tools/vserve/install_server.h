@@ -34,8 +34,10 @@ size_t framesFor(const MachinePlan& plan);
 inline constexpr size_t MAX_FRAMES_PER_RUN = 65535;
 
 // Clients remembered at once; a flood of invented MACs pushes out the ones
-// silent longest, never the machines that are being served.
+// silent longest, never a machine being served unless it has been silent
+// for half an hour.
 inline constexpr size_t MAX_CLIENTS = 4096;
+inline constexpr uint64_t ABANDONED_AFTER = 1800000000;  // µs
 
 enum class Request { NONE, YACK, STRT, RETR };
 enum class Event { DRIVERS_OFFERED, SERVER_OFFERED, STARTED, FILE_STARTED, FILE_SENT, ALL_SENT, FINISHED };
@@ -92,8 +94,9 @@ class InstallServer {
   std::string startPhase(Client& c, const net::Mac& to, Phase phase, const std::string& label, uint64_t now);
   std::string nextOfFiles(Client& c, const net::Mac& to, uint16_t request);
   std::string terminate(const net::FrameHeader& h);
+  // False when no place could be freed for one more client.
   template <typename Key>
-  void forgetTheSilent(std::map<Key, Client>& clients);
+  bool makeRoom(std::map<Key, Client>& clients, uint64_t now);
   void report(const net::Mac& client, Event e, const std::string& detail) {
     if (report_) report_(client, e, detail);
   }

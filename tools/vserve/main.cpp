@@ -283,7 +283,7 @@ int main(int argc, char** argv) {
         return it == named.end() ? standard : it->second;
       },
       [&](const net::Mac& client, vserve::Event e, const std::string& detail) {
-        if (e == vserve::Event::SERVER_OFFERED) {
+        if (e == vserve::Event::SERVER_OFFERED || e == vserve::Event::DRIVERS_OFFERED) {
           found.insert(client);
           ended.erase(client);
         }
@@ -318,8 +318,10 @@ int main(int argc, char** argv) {
   uint64_t endedAt = 0;
   net::Frame frame{};
   int status = 0;
+  uint64_t logRead = now;
   while (!stopping && !(endedAt != 0 && now - endedAt >= LINGER)) {
-    if (endedAt == 0 && allEnded()) endedAt = now;
+    // A machine that starts during the wait holds the end back.
+    endedAt = allEnded() ? (endedAt != 0 ? endedAt : now) : 0;
     // The next datagram if one waits (no wait on a busy segment), else a
     // wait of at most a tenth of a second, so the live lines move on.
     sockaddr_in from = {};
@@ -328,12 +330,17 @@ int main(int argc, char** argv) {
         recvfrom(sock.get(), frame.data(), frame.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length);
     now = monotonicMicros();
     board.tick(server, now);
-    if (n < 0) {
-      pollfd p[2] = {{sock.get(), POLLIN, 0}, {boot.logDescriptor(), POLLIN, 0}};
-      if (poll(p, boot.logDescriptor() >= 0 ? 2 : 1, 100) > 0 && p[1].revents != 0 && !boot.readLog()) {
+    // dnsmasq's log is read on a busy segment too: a full pipe would stall it.
+    if (boot.logDescriptor() >= 0 && now - logRead >= 100000) {
+      logRead = now;
+      if (!boot.readLog() && !stopping) {
         status = 1;
         break;
       }
+    }
+    if (n < 0) {
+      pollfd p[2] = {{sock.get(), POLLIN, 0}, {boot.logDescriptor(), POLLIN, 0}};
+      (void)poll(p, boot.logDescriptor() >= 0 ? 2 : 1, 100);
       continue;
     }
     if (n < 0 || from.sin_port != htons(net::PROTOCOL_PORT)) continue;

@@ -14,7 +14,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "runtime/fileutil.h"
@@ -140,18 +142,29 @@ bool probeDhcpServer(const std::string& interface, const net::Mac& own, bool& an
   // ping that the address it offers is free.
   for (int attempt = 0; attempt < 3 && !answered; ++attempt) {
     (void)sendto(sock.get(), discover.data(), discover.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
-    uint8_t reply[1500];
-    pollfd p = {sock.get(), POLLIN, 0};
-    while (!answered && poll(&p, 1, 1500) > 0) {
+    timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (long left = 1500; !answered && left > 0;) {
+      uint8_t reply[1500];
+      pollfd p = {sock.get(), POLLIN, 0};
+      if (poll(&p, 1, int(left)) <= 0) break;
       const ssize_t n = recv(sock.get(), reply, sizeof reply, 0);
       answered = isOffer(reply, n, xid);
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      left = 1500 - (now.tv_sec - start.tv_sec) * 1000 - (now.tv_nsec - start.tv_nsec) / 1000000;
     }
   }
   return true;
 }
 
-bool BootServer::start(const std::string& interface, const NetbootOptions& o, Report report) {
+bool BootServer::start(const std::string& interface, const NetbootOptions& options, Report report) {
   report_ = std::move(report);
+  // dnsmasq names the files it sent by their whole path.
+  NetbootOptions o = options;
+  if (char* whole = realpath(options.tree.c_str(), nullptr)) {
+    o.tree = whole;
+    free(whole);
+  }
   tree_ = o.tree;
   for (const char* file : {"/pxelinux.0", "/ldlinux.c32", "/pxelinux.cfg/default", "/boot/vmlinuz", "/boot/initrd.img"})
     if (!vl::fileExists(o.tree + file)) {
@@ -182,8 +195,13 @@ bool BootServer::start(const std::string& interface, const NetbootOptions& o, Re
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
   pid_ = fork();
+  const pid_t parent = getpid();
   if (pid_ == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives vserve
+    // Never outlives vserve, and is stopped by it, not by the terminal's
+    // Ctrl-C: vserve reads its last lines first.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(1);
+    setpgid(0, 0);
     dup2(pipeFds[1], 1);
     dup2(pipeFds[1], 2);
     std::vector<char*> argv;

@@ -1,5 +1,8 @@
 #include "tools/vserve/status_board.h"
 
+#include <sys/ioctl.h>
+
+#include <algorithm>
 #include <cinttypes>
 
 namespace vserve {
@@ -53,6 +56,12 @@ std::string StatusBoard::line(const net::Mac& client, const Progress& p, const s
 StatusBoard::Row& StatusBoard::row(const net::Mac& client) {
   for (Row& r : rows_)
     if (r.mac == client) return r;
+  // Machines that ended go first when many machines (or a hostile one with
+  // many MACs) have been seen.
+  if (rows_.size() >= MAX_ROWS) {
+    auto done = std::find_if(rows_.begin(), rows_.end(), [](const Row& r) { return r.ended; });
+    rows_.erase(done != rows_.end() ? done : rows_.begin());
+  }
   rows_.push_back({client, {}});
   return rows_.back();
 }
@@ -82,12 +91,19 @@ void StatusBoard::boot(const net::Mac& client, const std::string& what, uint64_t
 }
 
 void StatusBoard::redraw(const InstallServer& server) {
+  // Lines cut to the terminal's width and no more lines than it has: a
+  // wrapped or scrolled line would leave the cursor short of the top.
+  winsize size = {};
+  if (ioctl(fileno(out_), TIOCGWINSZ, &size) != 0 || size.ws_col < 20 || size.ws_row < 3) size = {24, 80, 0, 0};
+  const size_t shown = std::min(rows_.size(), size_t(size.ws_row - 2));
   if (drawn_ > 0) fprintf(out_, "\x1b[%zuA", drawn_);
-  for (Row& r : rows_) {
+  for (size_t i = rows_.size() - shown; i < rows_.size(); ++i) {
+    Row& r = rows_[i];
     if (const Progress* p = server.progress(r.mac); p && !r.ended) r.last = *p;
-    fprintf(out_, "\r%s\x1b[K\n", line(r.mac, r.last, r.boot).c_str());
+    const std::string text = line(r.mac, r.last, r.boot).substr(0, size.ws_col - 1u);
+    fprintf(out_, "\r%s\x1b[K\n", text.c_str());
   }
-  drawn_ = rows_.size();
+  drawn_ = shown;
   fflush(out_);
 }
 

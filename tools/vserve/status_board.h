@@ -33,6 +33,7 @@ class StatusBoard {
     bool ended = false;  // its installation ended: what it got stays shown
     std::string boot;    // the network boot's last step
   };
+  static constexpr size_t MAX_ROWS = 1024;
   Row& row(const net::Mac& client);
   void redraw(const InstallServer& server);
 
