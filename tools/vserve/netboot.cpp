@@ -194,8 +194,8 @@ bool BootServer::start(const std::string& interface, const NetbootOptions& optio
   }
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
-  pid_ = fork();
   const pid_t parent = getpid();
+  pid_ = fork();
   if (pid_ == 0) {
     // Never outlives vserve, and is stopped by it, not by the terminal's
     // Ctrl-C: vserve reads its last lines first.
