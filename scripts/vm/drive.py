@@ -4,6 +4,9 @@ and then types the next keys, as an operator would, and waits for the machine
 to end (it is started with -no-reboot, so the installer's reboot ends it).
 
 usage: drive.py [--log FILE] [--timeout SECONDS] [--stop] STEP... -- COMMAND...
+With --log FILE, FILE.times records when the output arrived: one line
+"BYTES SECONDS" per piece read (the log's length then, the time since the
+machine started).
 STEP is "expect:TEXT" or "send:KEYS" (\\r, \\n, \\e and \\xNN are understood).
 Exit status 0 when every text appeared and the machine ended in time; with
 --stop the machine is ended once the last step is done (a program that halts
@@ -39,6 +42,8 @@ def main(argv):
             steps.append((kind, unescape(text)))
             i += 1
     log = open(log_path, "wb") if log_path else None
+    times = open(log_path + ".times", "w") if log_path else None
+    started = time.monotonic()
     machine = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     selector = selectors.DefaultSelector()
     selector.register(machine.stdout, selectors.EVENT_READ)
@@ -81,6 +86,7 @@ def main(argv):
             if log:
                 log.write(chunk)
                 log.flush()
+                times.write("%d %.2f\n" % (len(seen), time.monotonic() - started))
             advance()
             if stop and step == len(steps):
                 machine.kill()

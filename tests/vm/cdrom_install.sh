@@ -56,6 +56,10 @@ in_order "$work/first.log" "Loading drivers" "Found harddrive as SATA 1" "Welcom
   "Continue? [y/n]:y" "Creating partition..." "Formatting data partition 100%" "Formatting boot partition 100%" \
   "installing system-6.49.21" "installing ppp-6.49.21" "installing dhcp-6.49.21" "Software installed." \
   "Press ENTER to reboot" "Rebooting..."
+# Where the installation spends its time, so that a regression shows.
+time_profile "$work/first.log" "Loading drivers" "Welcome to Korvanet" "Creating partition..." \
+  "Formatting data partition 100%" "Formatting boot partition 100%" "installing system-6.49.21" \
+  "installing ppp-6.49.21" "installing dhcp-6.49.21" "Software installed." "Rebooting..."
 
 table=$(sfdisk --dump "$work/disk.img" | grep '^/\|img[12]')
 [ "$table" = "$work/disk.img1 : start=           1, size=       65536, type=83, bootable

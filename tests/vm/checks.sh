@@ -35,3 +35,27 @@ tree_listing() {
     umount "$dir" && rmdir "$dir"
   ' _ "$1" "$2"
 }
+
+# time_profile LOG TEXT...: where a machine's run spent its time, from the
+# times drive.py recorded beside LOG: from the start to the first TEXT, then
+# from each TEXT to the next (each found after the one before).
+time_profile() {
+  python3 - "$@" <<'PROFILE'
+import sys
+log_path, marks = sys.argv[1], sys.argv[2:]
+log = open(log_path, "rb").read()
+arrivals = [tuple(map(float, line.split())) for line in open(log_path + ".times")]
+def arrival(offset):
+    return next((t for end, t in arrivals if end > offset), arrivals[-1][1] if arrivals else 0.0)
+previous, since, at = "start", 0.0, 0
+print("time of %s:" % log_path.rsplit("/", 1)[-1])
+for mark in marks:
+    found = log.find(mark.encode(), at)
+    if found < 0:
+        print("  %-64s not seen" % mark)
+        continue
+    t = arrival(found)
+    print("  %-64s %7.1f s  (at %6.1f s)" % (previous + " -> " + mark, t - since, t))
+    previous, since, at = mark, t, found + len(mark)
+PROFILE
+}
