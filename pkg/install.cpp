@@ -121,6 +121,10 @@ bool installPayload(PackageSet& set, PackageRecord& r, Transaction& t, PartReade
   // with an image.
   const PackageRecord* bundle = r.bundle.name.empty() ? nullptr : set.find(r.bundle.name);
   r.bootImage = !relative && bootImageWanted() && (r.flags & FLAG_BOOT_IMAGE) && (!bundle || bundle->imageBased);
+  // A package that keeps no image throws its copy away: the header already
+  // says so, so the rest of its bytes are not copied (a bundle decides for
+  // all its members).
+  if (!bundle && r.bundle.name.empty() && !keepsImage(r)) reader.stopTee();
   int type = reader.currentType();
   if (type == PART_IMAGE_PAYLOAD) {
     while (reader.remaining() > 0) {

@@ -42,6 +42,8 @@ class PartReader {
   // Reads the file header; false (and failed) on fewer than 8 bytes or an
   // unknown magic.
   [[nodiscard]] bool open(ByteSource& input, bool hashing, ByteSink* tee = nullptr);
+  // The rest of the package is not copied to the tee: the copy will not be kept.
+  void stopTee() { tee_ = nullptr; }
 
   bool failed() const { return failed_; }
   bool isOverlay() const { return magic_ == OVERLAY_MAGIC; }
