@@ -11,6 +11,17 @@ std::string formatMac(const Mac& mac) {
   return text;
 }
 
+bool parseMac(const std::string& text, Mac& mac) {
+  unsigned b[6];
+  char end;
+  if (sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &end) != 6) return false;
+  for (size_t i = 0; i < 6; ++i) {
+    if (b[i] > 255) return false;
+    mac[i] = uint8_t(b[i]);
+  }
+  return true;
+}
+
 FrameHeader readHeader(const uint8_t* frame) {
   FrameHeader h;
   memcpy(h.source.data(), frame + SOURCE_MAC_OFFSET, 6);

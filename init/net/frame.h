@@ -33,6 +33,8 @@ using Frame = std::array<uint8_t, FRAME_SIZE>;
 inline bool isZero(const Mac& mac) { return mac == Mac{}; }
 // "%02X:%02X:%02X:%02X:%02X:%02X"
 std::string formatMac(const Mac& mac);
+// Six hexadecimal bytes separated by ":" and nothing after; false otherwise.
+[[nodiscard]] bool parseMac(const std::string& text, Mac& mac);
 
 // The numbering of one exchange. The counters are 32-bit but travel as 16
 // bits and are compared with the zero-extended value: nothing wraps, so after

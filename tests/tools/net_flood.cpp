@@ -22,13 +22,6 @@
 
 namespace {
 
-bool parseMac(const char* text, net::Mac& mac) {
-  unsigned b[6];
-  if (sscanf(text, "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6) return false;
-  for (size_t i = 0; i < 6; ++i) mac[i] = uint8_t(b[i]);
-  return true;
-}
-
 std::string frame(const net::Mac& from, const net::Mac& to, uint16_t length, uint16_t sequence,
                   uint16_t acknowledgement, const std::string& payload) {
   std::string f(net::HEADER_SIZE, '\0');
@@ -46,9 +39,9 @@ std::string frame(const net::Mac& from, const net::Mac& to, uint16_t length, uin
 int main(int argc, char** argv) {
   net::Mac server;
   std::vector<net::Mac> honest(size_t(argc > 3 ? argc - 3 : 0));
-  if (argc < 4 || !parseMac(argv[2], server)) return 2;
+  if (argc < 4 || !net::parseMac(argv[2], server)) return 2;
   for (size_t i = 0; i < honest.size(); ++i)
-    if (!parseMac(argv[3 + i], honest[i])) return 2;
+    if (!net::parseMac(argv[3 + i], honest[i])) return 2;
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   const int on = 1;
   sockaddr_in own = {};

@@ -134,6 +134,14 @@ std::string client(const TempDir& dir, const std::string& space, const std::stri
          " 2>&1; echo $? > " + dir / (got + ".status") + ")";
 }
 
+// The shell line that runs vserve in the segment's server namespace in the
+// background, its output in DIR/server.log.
+std::string server(const TempDir& dir, const Segment& segment, std::vector<std::string> options) {
+  options.insert(options.begin(), {"--interface", "qvbr"});
+  return "timeout 300 " + Segment::exec(segment.server()) + command(QV_VSERVE, options) + "> " + dir / "server.log" +
+         " 2>&1 & ";
+}
+
 }  // namespace
 
 TEST(Vserve, ServesTheClientEveryFileByteForByte) {
@@ -147,10 +155,9 @@ TEST(Vserve, ServesTheClientEveryFileByteForByte) {
   writeFile(dir / "router.scr", "/ip address add 192.0.2.1/24\n");
   // Each side ends by itself (the server after one installation).
   runProgram({"sh", "-c",
-              "timeout 300 " + Segment::exec(segment.server()) +
-                  command(QV_VSERVE, {"--interface", "qvbr", "--driver", p.driver, "--machines", "1", "--script",
-                                      dir / "router.scr", "--log", dir / "exchanges.log", p.ppp, p.system}) +
-                  "> " + dir / "server.log" + " 2>&1 & " + client(dir, machine, "got") + "; wait"});
+              server(dir, segment, {"--driver", p.driver, "--machines", "1", "--script", dir / "router.scr", "--log",
+                                    dir / "exchanges.log", p.ppp, p.system}) +
+                  client(dir, machine, "got") + "; wait"});
   expectInstalled(dir, "got", p);
   EXPECT_EQ(readFile(dir / "got/flash/router.scr"), "/ip address add 192.0.2.1/24\n");
   EXPECT_EQ(readFile(dir / "got/keep"), "no");
@@ -175,9 +182,8 @@ TEST(Vserve, ServesEveryFileByteForByteOverALossyLink) {
   ASSERT_FALSE(machine.empty());
   const Served p = servedPackages(dir);
   runProgram({"sh", "-c",
-              "timeout 300 " + Segment::exec(segment.server()) +
-                  command(QV_VSERVE, {"--interface", "qvbr", "--driver", p.driver, "--once", p.ppp, p.system}) +
-                  "> " + dir / "server.log" + " 2>&1 & " + client(dir, machine, "got", {"--spoil"}) + "; wait"});
+              server(dir, segment, {"--driver", p.driver, "--once", p.ppp, p.system}) +
+                  client(dir, machine, "got", {"--spoil"}) + "; wait"});
   expectInstalled(dir, "got", p);
   const std::string log = readFile(dir / "got.log");
   unsigned lost = 0, duplicated = 0, reordered = 0;
@@ -207,11 +213,11 @@ TEST(Vserve, TwoMachinesInstallWhileAThirdFloodsTheSegment) {
   const std::string script =
       "timeout 300 " + Segment::exec(hostile) +
       command(QV_NET_FLOOD, {"eth0", kServerMac, "02:00:00:00:01:01", "02:00:00:00:01:02"}) +
-      "> /dev/null 2>&1 & flood=$!; timeout 300 " + Segment::exec(segment.server()) +
-      command(QV_VSERVE, {"--interface", "qvbr", "--driver", p.driver, "--machines", "2", "--machine",
-                          "02:00:00:00:01:01=" + dir / "one", "--machine", "02:00:00:00:01:02=" + dir / "two", "--log",
-                          dir / "exchanges.log", p.ppp, p.system}) +
-      "> " + dir / "server.log" + " 2>&1 & server=$!; " +
+      "> /dev/null 2>&1 & flood=$!; " +
+      server(dir, segment, {"--driver", p.driver, "--machines", "2", "--machine", "02:00:00:00:01:01=" + dir / "one",
+                            "--machine", "02:00:00:00:01:02=" + dir / "two", "--log", dir / "exchanges.log", p.ppp,
+                            p.system}) +
+      "server=$!; " +
       // The honest machines start once the flood reaches the server: a DSCV
       // in the first one's name before it runs can only be the flood's.
       "timeout 300 sh -c \"until grep -q 'DSCV 02:00:00:00:01:01' '" + dir / "exchanges.log" +

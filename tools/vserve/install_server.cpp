@@ -86,14 +86,12 @@ std::string InstallServer::nextOfFiles(Client& c, const net::Mac& to, uint16_t r
     c.offset = 0;
     const ServedFile& f = files[c.file];
     p.file = f.name;
-    p.fileBytes = 0;
     report(to, Event::FILE_STARTED, f.name);
     return answer(c, to, request, "FILE\n" + f.name + "\n" + std::to_string(f.content->size()) + "\n");
   }
   const ServedFile& f = files[c.file];
   const std::string chunk = f.content->substr(std::min(c.offset, f.content->size()), net::MAX_PAYLOAD);
   c.offset += chunk.size();
-  p.fileBytes += chunk.size();
   p.bytes += chunk.size();
   if (chunk.empty()) {
     report(to, Event::FILE_SENT, f.name);

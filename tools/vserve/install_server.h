@@ -48,7 +48,6 @@ struct Progress {
   Phase phase = Phase::NONE;
   std::string label;        // the disk label its DSCV carried
   std::string file;         // the file being sent
-  uint64_t fileBytes = 0;   // of that file, sent so far
   uint64_t bytes = 0;       // of every file of the phase
   uint32_t files = 0;       // files sent whole
   uint32_t retransmissions = 0;  // requests repeated because an answer was lost

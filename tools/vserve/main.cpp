@@ -71,17 +71,6 @@ int usage(const std::string& why) {
   return 2;
 }
 
-bool parseMac(const std::string& text, net::Mac& mac) {
-  unsigned b[6];
-  char end;
-  if (sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &end) != 6) return false;
-  for (int i = 0; i < 6; ++i) {
-    if (b[i] > 255) return false;
-    mac[size_t(i)] = uint8_t(b[i]);
-  }
-  return true;
-}
-
 vserve::ServedFile served(const std::string& path) {
   return {std::filesystem::path(path).filename().string(), std::make_shared<const std::string>(vl::readFileText(path))};
 }
@@ -127,7 +116,7 @@ bool parse(int argc, char** argv, Options& o, std::string& why) {
     } else if (a == "--machine") {
       net::Mac mac;
       const size_t eq = value(text) ? text.find('=') : std::string::npos;
-      if (eq == std::string::npos || !parseMac(text.substr(0, eq), mac)) return (why = "--machine MAC=DIR"), false;
+      if (eq == std::string::npos || !net::parseMac(text.substr(0, eq), mac)) return (why = "--machine MAC=DIR"), false;
       o.machineDirs.push_back({mac, text.substr(eq + 1)});
     } else if (!a.empty() && a[0] == '-') {
       return (why = "unknown option " + a), false;

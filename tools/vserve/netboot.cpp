@@ -97,14 +97,6 @@ std::string networkOf(const std::string& address, const std::string& mask) {
   return inet_ntop(AF_INET, &a, text, sizeof text);
 }
 
-bool parseMacText(const std::string& text, net::Mac& mac) {
-  unsigned b[6];
-  char end;
-  if (sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &end) != 6) return false;
-  for (size_t i = 0; i < 6; ++i) mac[i] = uint8_t(b[i]);
-  return true;
-}
-
 std::vector<std::string> words(const std::string& line) {
   std::vector<std::string> out;
   size_t at = 0;
@@ -230,7 +222,7 @@ void BootServer::line(const std::string& text) {
   // "dnsmasq-dhcp: DHCPACK(IFACE) ADDRESS MAC [NAME]", "... PXE(IFACE) ADDRESS MAC proxy"
   for (size_t i = 0; i + 2 < w.size(); ++i) {
     net::Mac mac;
-    if ((w[i].rfind("DHCPACK(", 0) == 0 || w[i].rfind("PXE(", 0) == 0) && parseMacText(w[i + 2], mac)) {
+    if ((w[i].rfind("DHCPACK(", 0) == 0 || w[i].rfind("PXE(", 0) == 0) && net::parseMac(w[i + 2], mac)) {
       bool known = false;
       for (auto& [address, machine] : addresses_)
         if (address == w[i + 1]) machine = mac, known = true;
