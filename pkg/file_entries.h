@@ -47,12 +47,18 @@ class FileEntryStream {
  private:
   // Up to n inflated bytes; fewer only at the end of the stream.
   size_t inflated(void* buffer, size_t n);
+  // Takes the zlib header from the input; false while it is incomplete or
+  // when it is not one of a deflate stream.
+  bool takeZlibHeader();
 
   PartReader& reader_;
   z_stream zs_{};
   bool zlibOpen_ = false;
   bool streamEnded_ = false;
   bool truncated_ = false;
+  bool headerChecked_ = false;
+  uint8_t zlibHeader_[2];
+  size_t zlibHeaderHave_ = 0;
   uint32_t dataLeft_ = 0;
   uint8_t input_[INFLATE_INPUT_BLOCK_SIZE];
 };

@@ -391,6 +391,54 @@ TEST(PartReader, FileEntries) {
   EXPECT_EQ(r2.verifyPackageSignature(), 0);
 }
 
+// The files part's two-byte zlib header is checked by hand (the data is
+// inflated raw): only a deflate stream without a preset dictionary and with
+// the right check bits yields entries.
+TEST(PartReader, ZlibHeaderOfTheFileEntries) {
+  TempDir dir;
+  SmallPackage wanted;
+  wanted.files = {{"a", 0x8000 | 0644, false, "", "alpha"}, {"b", 0x8000 | 0644, false, "", "beta"}};
+  const std::string bytes = qvtest::writeSmallPackage(dir / "p.vpk", wanted);
+  const PartAt files = find(partsOf(bytes), PART_FILES);
+  ASSERT_EQ(uint8_t(bytes[files.payload]) & 0x0f, 8);
+  // The header's flags with their check bits made right.
+  auto header = [](uint8_t cmf, uint8_t flags) {
+    const uint8_t level = flags & 0xe0;
+    return std::string{char(cmf), char(level | (31 - (cmf * 256 + level) % 31) % 31)};
+  };
+  struct Case {
+    const char* what;
+    std::string zlibHeader;
+    size_t entries;
+  } cases[] = {
+      {"as written", bytes.substr(files.payload, 2), 2},
+      {"smallest window", header(0x08, 0x00), 2},  // raw inflation accepts any window up to 32 KiB
+      {"not deflate", header(0x77, 0x80), 0},
+      {"window past 32 KiB", header(0x88, 0x80), 0},
+      {"preset dictionary", header(0x78, 0xa0), 0},
+      {"wrong check bits", std::string{char(0x78), char(0x9d)}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string changed = bytes;
+    changed.replace(files.payload, 2, c.zlibHeader);
+    MemorySource input(changed.data(), changed.size());
+    PartReader reader;
+    ASSERT_TRUE(reader.open(input, true));
+    int type;
+    while ((type = reader.nextPart(INSTALL_PARTS)) >= 0 && type != PART_FILES) {
+    }
+    ASSERT_EQ(type, PART_FILES);
+    FileEntryStream stream(reader);
+    FileEntry entry;
+    size_t entries = 0;
+    while (stream.next(entry)) ++entries;
+    EXPECT_EQ(entries, c.entries);
+    EXPECT_FALSE(stream.truncated());
+    EXPECT_EQ(reader.nextPart(), PART_SIGNATURE);
+  }
+}
+
 TEST(PartReader, RequiredSignatureLevel) {
   struct Case {
     const char* name;
