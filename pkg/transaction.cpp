@@ -28,6 +28,8 @@ NewFile& NewFile::operator=(NewFile&& other) noexcept {
     if (fd_ >= 0) ::close(fd_);
     fd_ = other.fd_;
     failed_ = other.failed_;
+    written_ = other.written_;
+    writebackFrom_ = other.writebackFrom_;
     other.fd_ = -1;
   }
   return *this;
@@ -39,9 +41,17 @@ NewFile::~NewFile() {
 
 bool NewFile::write(const void* data, size_t n) {
   if (!ok()) return false;
-  if (vl::writeAll(fd_, data, n)) return true;
-  failed_ = true;
-  return false;
+  if (!vl::writeAll(fd_, data, n)) {
+    failed_ = true;
+    return false;
+  }
+  written_ += n;
+  if (written_ - writebackFrom_ >= WRITEBACK_STEP) {
+    // Only a hint: the commit's sync is what makes the bytes durable.
+    (void)sync_file_range(fd_, off_t(writebackFrom_), off_t(written_ - writebackFrom_), SYNC_FILE_RANGE_WRITE);
+    writebackFrom_ = written_;
+  }
+  return true;
 }
 
 bool NewFile::close() {

@@ -35,7 +35,10 @@ class NewFile {
  public:
   NewFile() = default;
   explicit NewFile(int fd) : fd_(fd) {}
-  NewFile(NewFile&& other) noexcept : fd_(other.fd_), failed_(other.failed_) { other.fd_ = -1; }
+  NewFile(NewFile&& other) noexcept
+      : fd_(other.fd_), failed_(other.failed_), written_(other.written_), writebackFrom_(other.writebackFrom_) {
+    other.fd_ = -1;
+  }
   NewFile& operator=(NewFile&& other) noexcept;
   ~NewFile();
 
@@ -47,8 +50,15 @@ class NewFile {
   [[nodiscard]] bool close();
 
  private:
+  // The commit syncs every new file: writing a large one back from the
+  // start, a step at a time, lets the disk work while the package is still
+  // being hashed and inflated, and keeps little memory dirty.
+  static constexpr uint64_t WRITEBACK_STEP = 1 << 20;
+
   int fd_ = -1;
   bool failed_ = false;
+  uint64_t written_ = 0;
+  uint64_t writebackFrom_ = 0;  // written_ when writeback was last started
 };
 
 class Transaction {

@@ -159,7 +159,16 @@ TEST(Transaction, CommitCarriesOutEveryKind) {
     t.move("/flash/moved/to", "/flash/moved-from");
     EXPECT_TRUE(put(t, "/flash/first", 1, "first"));
     EXPECT_TRUE(put(t, "/flash/a/b/c", 10, "nested", 0600));
+    // Large enough that its writeback is started while it is written.
+    const std::string big = randomBytes((3 << 20) + 12345, 7);
+    {
+      NewFile f = t.newFile("/flash/big", big.size(), 0644);
+      for (size_t at = 0; at < big.size(); at += 100000)
+        EXPECT_TRUE(f.write(big.data() + at, std::min<size_t>(100000, big.size() - at)));
+      EXPECT_TRUE(f.close());
+    }
     EXPECT_EQ(t.commit("/flash/first"), 0);
+    EXPECT_TRUE(readFile("/flash/big") == big);
     EXPECT_EQ(access("/flash/gone", F_OK), -1);
     EXPECT_EQ(access("/flash/dir", F_OK), -1);
     // A directory holding a hidden file keeps it, and stays.
