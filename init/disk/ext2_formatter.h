@@ -89,7 +89,7 @@ class Ext2Formatter final : public StepJob {
 };
 
 // Formats the partition (or image file) at path with the label "system",
-// printing "\r<title> <percent>%" after every block. False on failure
+// printing "\r<title> <percent>%" whenever the percentage changes. False on failure
 // (reported with perror("failed formatting")).
 [[nodiscard]] bool formatWithProgress(const std::string& path, const std::string& title,
                                       const std::string& label = "system");

@@ -13,6 +13,7 @@
 
 #include "tests/support/process.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/terminal.h"
 
 using disk::Ext2Formatter;
 using disk::Ext2Layout;
@@ -176,27 +177,67 @@ TEST(Ext2Formatter, FailuresAndProgressLine) {
   for (int block = 1; block <= 73; ++block) expected += "\rFormatting boot partition " + std::to_string(block * 100 / 73) + "%";
   expected += "\n";
   EXPECT_EQ(r.out, expected);
+}
 
-  // On a disk of many blocks each percentage is printed once, in order.
-  const std::string large = dir / "large.img";
-  {
-    int fd = open(large.c_str(), O_RDWR | O_CREAT, 0644);
-    ASSERT_EQ(ftruncate(fd, 1ll << 30), 0);
+// What the operator sees of the line at every moment it is whole (before each
+// carriage return or line feed), repeats left out.
+std::vector<std::string> screensOf(const std::string& output) {
+  qvtest::Screen screen;
+  std::vector<std::string> seen;
+  size_t from = 0;
+  for (size_t at = 0; at <= output.size(); ++at) {
+    if (at < output.size() && output[at] != '\r' && output[at] != '\n') continue;
+    screen.feed(output.substr(from, at - from));
+    from = at;
+    const std::string shown = screen.line(1) + "\n" + screen.line(2);
+    if (seen.empty() || seen.back() != shown) seen.push_back(shown);
+  }
+  return seen;
+}
+
+// On a console the line is printed when its text changes: the screen passes
+// through the same percentages, in the same order, to the same end as when
+// it was printed after every block, for a small part of the bytes.
+TEST(Ext2Formatter, ProgressLineOnAPseudoTerminal) {
+  TempDir dir;
+  const std::string title = "Formatting data partition";
+  const uint64_t bytes = 1ull << 30;
+  for (const char* name : {"line.img", "blocks.img"}) {
+    int fd = open((dir / name).c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_EQ(ftruncate(fd, off_t(bytes)), 0);
     close(fd);
   }
-  r = runProgram(qvtest::ownProgram(QV_VDISK, {"format", large, "--title", "Formatting data partition"}));
-  EXPECT_EQ(r.status, 0) << r.err;
-  ASSERT_GT(r.out.size(), 1u);
-  EXPECT_EQ(r.out.back(), '\n');
-  std::vector<int> shown;
-  for (size_t at = 0; (at = r.out.find('\r', at)) != std::string::npos; ++at) {
-    const std::string line = r.out.substr(at + 1, r.out.find_first_of("\r\n", at + 1) - at - 1);
-    ASSERT_EQ(line.rfind("Formatting data partition ", 0), 0u) << line;
-    shown.push_back(std::stoi(line.substr(26)));
+  qvtest::PtySession session([&] { return disk::formatWithProgress(dir / "line.img", title) ? 0 : 1; });
+  ASSERT_EQ(session.finish(), 0);
+  const std::string& output = session.output();
+
+  // The same formatting with a line after every block.
+  std::string everyBlock;
+  {
+    int fd = open((dir / "blocks.img").c_str(), O_RDWR);
+    Ext2Formatter f(fd, bytes, "system", 0, true);
+    int p;
+    while ((p = f.step()) >= 0 && p <= 100) everyBlock += "\r" + title + " " + std::to_string(p) + "%";
+    ASSERT_EQ(p, 101);
+    everyBlock += "\r" + title + " 100%\r\n";  // as the terminal passes a line feed on
+    close(fd);
   }
+
+  const std::vector<std::string> screens = screensOf(output);
+  EXPECT_EQ(screens, screensOf(everyBlock));
+  ASSERT_GE(screens.size(), 100u);
+  EXPECT_EQ(screens.back(), title + " 100%\n");
+  // Every percentage from the first to 100 shows once.
+  std::vector<int> shown;
+  for (size_t at = 0; (at = output.find('\r', at)) != std::string::npos; ++at)
+    if (output.compare(at + 1, title.size(), title) == 0)
+      shown.push_back(std::stoi(output.substr(at + 2 + title.size())));
   ASSERT_FALSE(shown.empty());
   EXPECT_EQ(shown.back(), 100);
-  for (size_t i = 1; i < shown.size(); ++i) EXPECT_LT(shown[i - 1], shown[i]) << i;
+  for (size_t i = 1; i < shown.size(); ++i) EXPECT_EQ(shown[i], shown[i - 1] + 1) << i;
+  EXPECT_LE(shown.size(), 101u);
+  // 6,117 lines and 185 KB before.
+  EXPECT_LT(output.size() * 50, everyBlock.size());
 }
 
 // The kernel mounts what the formatter made, as ext3 or ext2, takes a file,
