@@ -236,7 +236,7 @@ TEST(Ext2Formatter, ProgressLineOnAPseudoTerminal) {
   EXPECT_EQ(shown.back(), 100);
   for (size_t i = 1; i < shown.size(); ++i) EXPECT_EQ(shown[i], shown[i - 1] + 1) << i;
   EXPECT_LE(shown.size(), 101u);
-  // 6,117 lines and 185 KB before.
+  // Before: 18,481 lines, 552 KB; now 101 lines, 3 KB.
   EXPECT_LT(output.size() * 50, everyBlock.size());
 }
 
