@@ -49,6 +49,8 @@ void runInstallChild(const pkg::PackageStates& states, ChildMode mode, bool quie
 
 // The largest record a flow writes into a child.
 inline constexpr size_t INSTALL_RECORD_SIZE = 4096;
+// The capacity asked for the child's pipe.
+inline constexpr int INSTALL_PIPE_CAPACITY = 1 << 20;
 
 // Every package streamed into a child of its own; the result of one package
 // that the engine refuses is not looked at. The flow's own messages:
