@@ -67,6 +67,15 @@ std::string flip(std::string bytes, size_t at, uint8_t mask = 0x01) {
   return bytes;
 }
 
+// Opens the reader on the input and reads on to the files part.
+bool openAtFilesPart(PartReader& reader, ByteSource& input) {
+  if (!reader.open(input, true)) return false;
+  int type;
+  while ((type = reader.nextPart(INSTALL_PARTS)) >= 0 && type != PART_FILES) {
+  }
+  return type == PART_FILES;
+}
+
 }  // namespace
 
 // The signature level for the signature forms a package can carry.
@@ -348,11 +357,7 @@ TEST(PartReader, FileEntries) {
   std::string bytes = qvtest::writeSmallPackage(dir / "p.vpk", wanted);
   MemorySource input(bytes.data(), bytes.size());
   PartReader reader;
-  ASSERT_TRUE(reader.open(input, true));
-  int type;
-  while ((type = reader.nextPart(INSTALL_PARTS)) >= 0 && type != PART_FILES) {
-  }
-  ASSERT_EQ(type, PART_FILES);
+  ASSERT_TRUE(openAtFilesPart(reader, input));
   FileEntryStream stream(reader);
   FileEntry entry;
   std::vector<std::string> written;
@@ -379,9 +384,7 @@ TEST(PartReader, FileEntries) {
   std::string damaged = flip(bytes, files.payload + files.length / 2, 0xff);
   MemorySource damagedInput(damaged.data(), damaged.size());
   PartReader r2;
-  ASSERT_TRUE(r2.open(damagedInput, true));
-  while ((type = r2.nextPart(INSTALL_PARTS)) >= 0 && type != PART_FILES) {
-  }
+  ASSERT_TRUE(openAtFilesPart(r2, damagedInput));
   FileEntryStream s2(r2);
   uint8_t block[FILE_DATA_BLOCK_SIZE];
   while (s2.next(entry))
@@ -424,11 +427,7 @@ TEST(PartReader, ZlibHeaderOfTheFileEntries) {
     changed.replace(files.payload, 2, c.zlibHeader);
     MemorySource input(changed.data(), changed.size());
     PartReader reader;
-    ASSERT_TRUE(reader.open(input, true));
-    int type;
-    while ((type = reader.nextPart(INSTALL_PARTS)) >= 0 && type != PART_FILES) {
-    }
-    ASSERT_EQ(type, PART_FILES);
+    ASSERT_TRUE(openAtFilesPart(reader, input));
     FileEntryStream stream(reader);
     FileEntry entry;
     size_t entries = 0;
