@@ -28,6 +28,7 @@
 
 #include "bench/ratio_reporter.h"
 #include "init/net/exchange.h"
+#include "init/net/interfaces.h"
 #include "runtime/fileutil.h"
 
 namespace {
@@ -66,13 +67,7 @@ int protocolSocket(const char* interface) {
   return fd;
 }
 
-const sockaddr_in kBroadcast = [] {
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(net::PROTOCOL_PORT);
-  a.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-  return a;
-}();
+const sockaddr_in kBroadcast = net::broadcastAddress();
 
 // One simulated machine: the client's interface with a MAC of its own.
 class SimulatedIo final : public net::NetIo {

@@ -22,14 +22,6 @@ namespace {
 constexpr int CONTROL_PROTOCOL = 250;
 constexpr short BRING_UP = IFF_UP | IFF_RUNNING | IFF_PROMISC;
 
-sockaddr_in broadcastAddress() {
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(PROTOCOL_PORT);
-  a.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-  return a;
-}
-
 ifreq requestFor(const std::string& name) {
   ifreq r = {};
   strncpy(r.ifr_name, name.c_str(), IFNAMSIZ - 1);
@@ -66,6 +58,14 @@ bool setUp(int control, NetInterface& i) {
 }
 
 }  // namespace
+
+sockaddr_in broadcastAddress() {
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(PROTOCOL_PORT);
+  a.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+  return a;
+}
 
 std::string interfaceName(const std::string& line) {
   const size_t start = line.find_first_not_of(" \t");

@@ -4,6 +4,8 @@
 // limited broadcast address; and the readiness wait and clock over them.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <string>
 #include <vector>
 
@@ -23,6 +25,9 @@ struct NetInterface {
 // out. The list grows with the file as it is read (an interface may appear
 // while it is read).
 std::vector<NetInterface> openInterfaces(const std::string& procNetDev = "/proc/net/dev");
+
+// Where every frame of the protocol goes: the limited broadcast address, port 5000.
+sockaddr_in broadcastAddress();
 
 // The interface name of one line of /proc/net/dev: its first word, cut at
 // its first ":"; empty for a line without one (the headings).

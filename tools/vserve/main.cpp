@@ -23,6 +23,7 @@
 #include <set>
 
 #include "crypto/signature.h"
+#include "init/net/interfaces.h"
 #include "pkg/medium.h"
 #include "runtime/fileutil.h"
 #include "runtime/system.h"
@@ -289,13 +290,7 @@ int main(int argc, char** argv) {
   vl::setSignal(SIGTERM, onStop);
   printf("vserve: serving %zu packages on %s (%s)\n", ordered.size(), o.interface.c_str(), net::formatMac(own).c_str());
   fflush(stdout);
-  const sockaddr_in to = [] {
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(net::PROTOCOL_PORT);
-    a.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-    return a;
-  }();
+  const sockaddr_in to = net::broadcastAddress();
   auto allEnded = [&] {
     if (o.machines > 0) return long(ended.size()) >= o.machines;
     return o.once && !found.empty() && ended.size() == found.size();
