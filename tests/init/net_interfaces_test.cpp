@@ -35,10 +35,7 @@ std::string inNamespace(const std::function<std::string()>& report) {
     _exit(0);
   }
   close(ends[1]);
-  std::string text;
-  char buffer[4096];
-  for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(n));
-  close(ends[0]);
+  const std::string text = qvtest::readToEndAndClose(ends[0]);
   waitpid(pid, nullptr, 0);
   return text;
 }

@@ -163,10 +163,7 @@ TEST(Startup, InterruptDuringTheFinalPromptIsIgnored) {
     _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 91);
   }
   close(printed[1]);
-  std::string output;
-  char buffer[256];
-  for (ssize_t n; (n = read(printed[0], buffer, sizeof buffer)) > 0;) output.append(buffer, size_t(n));
-  close(printed[0]);
+  const std::string output = qvtest::readToEndAndClose(printed[0]);
   int status = 0;
   waitpid(outer, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);

@@ -232,10 +232,7 @@ TEST(InterruptedCommit, InstallChildLeavesThePackageWholeOrAbsent) {
         exit(0);  // reports the count
       }
       close(err[1]);
-      std::string text;
-      char buffer[256];
-      for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(n));
-      close(err[0]);
+      const std::string text = qvtest::readToEndAndClose(err[0]);
       int status = 0;
       waitpid(pid, &status, 0);
       long from = 0;

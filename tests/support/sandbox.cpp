@@ -43,6 +43,14 @@ std::string readFile(const std::string& path) {
   return text.str();
 }
 
+std::string readToEndAndClose(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(n));
+  close(fd);
+  return text;
+}
+
 namespace {
 
 bool bindInto(const std::string& root, const std::string& dir) {

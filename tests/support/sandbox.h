@@ -27,6 +27,8 @@ class TempDir {
 void writeFile(const std::string& path, const std::string& content);
 void makeDirs(const std::string& path);
 std::string readFile(const std::string& path);
+// Everything up to the end of the descriptor (a pipe's other end closed); then closes it.
+std::string readToEndAndClose(int fd);
 
 struct RootOptions {
   // Bind the host's /usr, /lib, /lib32, /lib64 and these directories (at the
