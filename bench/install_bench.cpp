@@ -143,45 +143,46 @@ int64_t packageBytes() {
   return stat(qvbench::packagePath().c_str(), &st) == 0 ? st.st_size : 0;
 }
 
-// Ours and the floor are measured in alternation, an installation then the
-// floor, so that a busy moment of a shared machine falls on both; "ours"
-// runs the pairs and keeps the floor's times, which "baseline" then reports.
+// Ours and the baseline are measured in alternation, an installation then
+// the baseline, so that a busy moment of a shared machine falls on both;
+// "ours" runs the pairs and keeps the baseline's times, which "baseline"
+// then reports.
 constexpr int kRounds = 5;
-std::map<std::string, std::vector<double>> floorTimes;
+std::map<std::string, std::vector<double>> baselineTimes;
 
-template <class Work>
-void measuredPairs(benchmark::State& state, const std::string& what, Target target, Work ours) {
+template <class Work, class Baseline>
+void measuredPairs(benchmark::State& state, const std::string& what, Target target, Work ours, Baseline baseline) {
   if (!qvbench::makePackage()) return state.SkipWithError("cannot make the package");
   long peak = 0;
-  std::vector<double>& floors = floorTimes[what];
+  std::vector<double>& baselines = baselineTimes[what];
   for (auto _ : state) {
     const Measure m = measureOn(target, ours);
-    const Measure f = measureOn(target, floorOfTheSameBytes);
-    if (!m.ok || !f.ok) return state.SkipWithError(m.ok ? "the floor failed" : "the installation failed");
+    const Measure b = measureOn(target, baseline);
+    if (!m.ok || !b.ok) return state.SkipWithError(m.ok ? "the baseline failed" : "the installation failed");
     state.SetIterationTime(m.seconds);
-    floors.push_back(f.seconds);
+    baselines.push_back(b.seconds);
     peak = std::max(peak, m.peakKiB);
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * packageBytes());
   state.counters["peak_MiB"] = double(peak) / 1024;
 }
 
-void recordedFloor(benchmark::State& state, const std::string& what) {
-  const std::vector<double>& floors = floorTimes[what];
+void recordedBaseline(benchmark::State& state, const std::string& what) {
+  const std::vector<double>& baselines = baselineTimes[what];
   size_t i = 0;
   for (auto _ : state) {
-    if (i >= floors.size()) return state.SkipWithError("the installation was not measured");
-    state.SetIterationTime(floors[i++]);
+    if (i >= baselines.size()) return state.SkipWithError("the installation was not measured");
+    state.SetIterationTime(baselines[i++]);
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * packageBytes());
 }
 
-template <class Work>
-void registerPair(const std::string& what, Target target, Work ours) {
+template <class Work, class Baseline = int (*)()>
+void registerPair(const std::string& what, Target target, Work ours, Baseline baseline = floorOfTheSameBytes) {
   benchmark::RegisterBenchmark((what + "/ours").c_str(),
-                               [=](benchmark::State& s) { measuredPairs(s, what, target, ours); })
+                               [=](benchmark::State& s) { measuredPairs(s, what, target, ours, baseline); })
       ->UseManualTime()->Iterations(kRounds)->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark((what + "/baseline").c_str(), [=](benchmark::State& s) { recordedFloor(s, what); })
+  benchmark::RegisterBenchmark((what + "/baseline").c_str(), [=](benchmark::State& s) { recordedBaseline(s, what); })
       ->UseManualTime()->Iterations(kRounds)->Unit(benchmark::kMillisecond);
 }
 
@@ -198,21 +199,8 @@ int main(int argc, char** argv) {
   // version, say), the same installation by each in one run:
   // "install-vs-previous" is this build's rate over that one's.
   static const char* previous = getenv("QV_PREVIOUS_INSTALLER");
-  if (previous) {
-    benchmark::RegisterBenchmark("install-vs-previous/ours", [](benchmark::State& s) {
-      if (!qvbench::makePackage()) return s.SkipWithError("cannot make the package");
-      for (auto _ : s) {
-        const Measure m = measureOn(Target::TMPFS, installByThisInstaller);
-        const Measure p = measureOn(Target::TMPFS, [] { return installByInstaller(previous); });
-        if (!m.ok || !p.ok) return s.SkipWithError("an installation failed");
-        s.SetIterationTime(m.seconds);
-        floorTimes["install-vs-previous"].push_back(p.seconds);
-      }
-      s.SetBytesProcessed(int64_t(s.iterations()) * packageBytes());
-    })->UseManualTime()->Iterations(kRounds)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("install-vs-previous/baseline", [](benchmark::State& s) {
-      recordedFloor(s, "install-vs-previous");
-    })->UseManualTime()->Iterations(kRounds)->Unit(benchmark::kMillisecond);
-  }
+  if (previous)
+    registerPair("install-vs-previous", Target::TMPFS, installByThisInstaller,
+                 [] { return installByInstaller(previous); });
   return qvbench::runWithRatios(argc, argv);
 }
